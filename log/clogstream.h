@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+// Builds one log message the way the Qt 4 debug stream of our peers did: every item is
+// followed by one blank (the last one too), a QString or QByteArray item is put between
+// double quotes with nothing escaped, numbers are decimal, and a line break adds "\n" only.
+// The finished text is handed to the installed message handler when the stream ends.
+class CLogStream
+{
+public:
+    explicit CLogStream(QtMsgType eType);
+    ~CLogStream();
+
+    CLogStream(const CLogStream&) = delete;
+    CLogStream& operator=(const CLogStream&) = delete;
+
+    CLogStream& operator<<(const char* szText);
+    CLogStream& operator<<(const QString& sText);
+    CLogStream& operator<<(const QByteArray& aText);
+    CLogStream& operator<<(bool bValue);
+    CLogStream& operator<<(int iValue);
+    CLogStream& operator<<(unsigned int uiValue);
+    CLogStream& operator<<(long lValue);
+    CLogStream& operator<<(unsigned long ulValue);
+    CLogStream& operator<<(long long llValue);
+    CLogStream& operator<<(unsigned long long ullValue);
+    CLogStream& operator<<(CLogStream& (*pfManipulator)(CLogStream&));
+
+    void appendLineBreak();
+
+private:
+    CLogStream& appendItem(const QString& sItem);
+
+    QtMsgType m_eType;
+    QString m_sText;
+};
+
+// The line-break item: "\n" without the blank that other items get.
+CLogStream& endl(CLogStream& oStream);
+
+// Call sites name this source file and their line before the message items.
+#define CUSB_DEBUG CLogStream(QtDebugMsg) << "File: cusb Line: " << __LINE__ << ": "
+#define CUSB_WARNING CLogStream(QtWarningMsg) << "File: cusb Line: " << __LINE__ << ": "

@@ -1,0 +1,213 @@
+#include "log/logmessagehandler.h"
+
+#include "log/logfile.h"
+#include "log/logstate.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QMutexLocker>
+#include <QSettings>
+
+#include <cstdlib>
+#include <cstring>
+#include <syslog.h>
+
+namespace
+{
+
+const char* const SETTINGS_FILE = "/etc/Veltrano/usb.ini";
+const char* const LOG_FOLDER = "/var/log/Veltrano/";
+
+struct SLevel
+{
+    const char* szFileLabel;
+    const char* szConsoleTag;
+    int iSyslogPriority;
+};
+
+// Indexed by level: debug, warning, critical, fatal.
+const SLevel LEVELS[] = {
+    {" D ", "\x1b[94m D: ", LOG_DEBUG},
+    {" W ", "\x1b[93m W: ", LOG_WARNING},
+    {" C ", "\x1b[95m C: ", LOG_CRIT},
+    {" F ", "\x1b[91m F: ", LOG_ALERT},
+};
+
+int LevelOf(QtMsgType eType)
+{
+    switch (eType)
+    {
+    case QtWarningMsg:
+        return 1;
+    case QtCriticalMsg:
+        return 2;
+    case QtFatalMsg:
+        return 3;
+    default:
+        // Debug, and info, which the peers' Qt 4 did not have: the lowest level.
+        return 0;
+    }
+}
+
+// "usb.ini" gives "/var/log/Veltrano/usb.log".
+QString DefaultLogfileName()
+{
+    const QString sSettingsFile = QString::fromLatin1(SETTINGS_FILE);
+    const int iNameStart = sSettingsFile.lastIndexOf(QLatin1Char('/')) + 1;
+    const int iDot = sSettingsFile.lastIndexOf(QLatin1String(".ini"));
+    return QString::fromLatin1(LOG_FOLDER) + sSettingsFile.mid(iNameStart, iDot + 1 - iNameStart)
+        + QLatin1String("log");
+}
+
+int ReadInt(QSettings& oSettings, const char* szKey, int iDefault)
+{
+    return oSettings.value(QLatin1String(szKey), iDefault).toInt();
+}
+
+void WriteBackIfMissing(QSettings& oSettings, const char* szKey, const QVariant& oValue)
+{
+    if (!oSettings.contains(QLatin1String(szKey)))
+    {
+        oSettings.setValue(QLatin1String(szKey), oValue);
+    }
+}
+
+void ReadSettings()
+{
+    if (g_sLogIdentifier.isEmpty())
+    {
+        g_sLogIdentifier = QLatin1String("NOID(") + QString::number(QCoreApplication::applicationPid())
+            + QLatin1Char(')');
+    }
+
+    // A missing or read-only usb.ini leaves the defaults in effect without a word.
+    QSettings oSettings(QString::fromLatin1(SETTINGS_FILE), QSettings::IniFormat);
+    oSettings.beginGroup(QLatin1String("DEBUG_MESSAGES"));
+    g_iDisplayMessage = ReadInt(oSettings, "Display_Message", 0);
+    g_iDisplayLevel = ReadInt(oSettings, "Display_Level", 1);
+    g_iLogMessage = ReadInt(oSettings, "Log_Message", 1);
+    g_iLogLevel = ReadInt(oSettings, "Log_Level", 1);
+    g_iLogfileSize = ReadInt(oSettings, "Logfile_Size", 1048576);
+    g_iLogfileRedundancy = ReadInt(oSettings, "Logfile_Redundancy", 1);
+    g_sLogfileName = oSettings.value(QLatin1String("Logfile_Name"), DefaultLogfileName()).toString();
+    g_iUseSysLog = ReadInt(oSettings, "Use_SysLog", 0);
+
+    WriteBackIfMissing(oSettings, "Display_Message", g_iDisplayMessage);
+    WriteBackIfMissing(oSettings, "Display_Level", g_iDisplayLevel);
+    WriteBackIfMissing(oSettings, "Log_Message", g_iLogMessage);
+    WriteBackIfMissing(oSettings, "Log_Level", g_iLogLevel);
+    WriteBackIfMissing(oSettings, "Logfile_Size", g_iLogfileSize);
+    WriteBackIfMissing(oSettings, "Logfile_Redundancy", g_iLogfileRedundancy);
+    WriteBackIfMissing(oSettings, "Logfile_Name", g_sLogfileName);
+    WriteBackIfMissing(oSettings, "Use_SysLog", g_iUseSysLog);
+
+    if (!g_bConsoleAllowed)
+    {
+        g_iDisplayMessage = 0;
+    }
+    g_bSettingsPending = false;
+}
+
+QString UtcTime(const char* szFormat)
+{
+    return QDateTime::currentDateTimeUtc().toString(QLatin1String(szFormat));
+}
+
+void WriteConsole(int iLevel, const QString& sText)
+{
+    const QString sLine = QLatin1String("\x1b[92m") + g_sLogIdentifier + QLatin1String("\x1b[0m:")
+        + UtcTime("hh:mm:ss:zzz") + QLatin1String(LEVELS[iLevel].szConsoleTag) + sText
+        + QLatin1String("\x1b[0m");
+    WriteStdoutLine(sLine.toLatin1());
+}
+
+void CopySyslogIdentity()
+{
+    const QByteArray aIdentity = g_sLogIdentifier.left(SYSLOG_IDENTITY_SIZE - 1).toLatin1();
+    std::memcpy(g_szSyslogIdentity, aIdentity.constData(), static_cast<size_t>(aIdentity.size()));
+    g_szSyslogIdentity[aIdentity.size()] = '\0';
+}
+
+void WriteSyslog(int iLevel, const QString& sText)
+{
+    if (g_bSinkPending)
+    {
+        CopySyslogIdentity();
+        openlog(g_szSyslogIdentity, LOG_CONS | LOG_PID, LOG_USER);
+        g_bSinkPending = false;
+    }
+    syslog(LEVELS[iLevel].iSyslogPriority, "%s", sText.toLatin1().constData());
+}
+
+void WriteLog(int iLevel, const QString& sText)
+{
+    if (g_iUseSysLog != 0)
+    {
+        WriteSyslog(iLevel, sText);
+        return;
+    }
+    WriteLogFile(iLevel, g_sLogIdentifier + QLatin1Char(':') + UtcTime("yyyy-MM-dd_hh:mm:ss:zzz")
+                             + QLatin1String(LEVELS[iLevel].szFileLabel) + sText);
+}
+
+} // namespace
+
+void LogMessageHandler(QtMsgType eType, const QMessageLogContext&, const QString& sText)
+{
+    // Not guarded: the first message comes from the main thread before other threads exist.
+    if (g_bSettingsPending)
+    {
+        ReadSettings();
+    }
+
+    const int iLevel = LevelOf(eType);
+    if (g_iDisplayMessage != 0 && iLevel >= g_iDisplayLevel)
+    {
+        WriteConsole(iLevel, sText);
+    }
+    if (g_iLogMessage != 0 && iLevel >= g_iLogLevel)
+    {
+        WriteLog(iLevel, sText);
+    }
+    if (eType == QtFatalMsg)
+    {
+        std::abort();
+    }
+}
+
+void SetLogIdentifier(const QString& sIdentifier)
+{
+    g_sLogIdentifier = sIdentifier;
+    CopySyslogIdentity();
+}
+
+void DisableConsoleOutput()
+{
+    g_bConsoleAllowed = false;
+    g_iDisplayMessage = 0;
+}
+
+void CloseLog()
+{
+    QMutexLocker oLock(&g_oLogMutex);
+    if (g_bSettingsPending)
+    {
+        return;
+    }
+    if (g_iLogMessage != 0)
+    {
+        if (g_pLogFile != nullptr)
+        {
+            g_pLogFile->close();
+            delete g_pLogFile;
+            g_pLogFile = nullptr;
+        }
+        if (!g_bSinkPending && g_iUseSysLog != 0)
+        {
+            closelog();
+        }
+    }
+    g_bSettingsPending = true;
+    g_bSinkPending = true;
+}

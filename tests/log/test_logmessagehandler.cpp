@@ -1,0 +1,359 @@
+#include "log/clogstream.h"
+#include "log/logmessagehandler.h"
+#include "logtesthelpers.h"
+
+#include <QProcess>
+#include <QSettings>
+#include <QtTest>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <sys/resource.h>
+#include <syslog.h>
+
+// Stand-in for the system log: the library's calls bind to these definitions, so the
+// machine's syslog never sees a test message.
+namespace
+{
+
+struct SSyslogCall
+{
+    int iPriority;
+    QByteArray aIdentity; // what the identity pointer given to openlog reads at this call
+    QByteArray aText;
+};
+
+int g_iOpenCount = 0;
+int g_iCloseCount = 0;
+const char* g_szOpenIdentity = nullptr;
+int g_iOpenOptions = -1;
+int g_iOpenFacility = -1;
+QList<SSyslogCall> g_lSyslogCalls;
+
+void ResetFakeSyslog()
+{
+    g_iOpenCount = 0;
+    g_iCloseCount = 0;
+    g_szOpenIdentity = nullptr;
+    g_iOpenOptions = -1;
+    g_iOpenFacility = -1;
+    g_lSyslogCalls.clear();
+}
+
+} // namespace
+
+extern "C" void openlog(const char* szIdentity, int iOptions, int iFacility)
+{
+    ++g_iOpenCount;
+    g_szOpenIdentity = szIdentity;
+    g_iOpenOptions = iOptions;
+    g_iOpenFacility = iFacility;
+}
+
+extern "C" void syslog(int iPriority, const char* szFormat, ...)
+{
+    char szText[4096];
+    va_list oArguments;
+    va_start(oArguments, szFormat);
+    std::vsnprintf(szText, sizeof(szText), szFormat, oArguments);
+    va_end(oArguments);
+    g_lSyslogCalls.append({iPriority, QByteArray(g_szOpenIdentity), QByteArray(szText)});
+}
+
+extern "C" void closelog()
+{
+    ++g_iCloseCount;
+}
+
+namespace
+{
+
+const char* const FATAL_CHILD = "fatal-child";
+
+const QByteArray CONSOLE_ONLY = "[DEBUG_MESSAGES]\nDisplay_Message=1\nDisplay_Level=0\nLog_Message=0\n";
+
+QDateTime ParseUtc(const QString& sText, const QString& sFormat)
+{
+    QDateTime oTime = QDateTime::fromString(sText, sFormat);
+    oTime.setTimeSpec(Qt::UTC);
+    return oTime;
+}
+
+QDateTime NowUtcToTheMillisecond()
+{
+    return QDateTime::fromMSecsSinceEpoch(QDateTime::currentMSecsSinceEpoch(), Qt::UTC);
+}
+
+// The child half of the fatal tests: log one fatal message through the installed handler.
+[[noreturn]] void RunFatalChild()
+{
+    // The abort is expected; it should leave no core file behind.
+    const rlimit oNoCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &oNoCore);
+    qInstallMessageHandler(LogMessageHandler);
+    CLogStream(QtFatalMsg) << "fatal end";
+    std::exit(0); // not reached when the handler aborts
+}
+
+} // namespace
+
+class CTestLogMessageHandler : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        // Timestamps must be UTC whatever the local zone says.
+        qputenv("TZ", "JST-9");
+        tzset();
+    }
+
+    void init()
+    {
+        ResetLog(QByteArray());
+        ResetFakeSyslog();
+        SetLogIdentifier(DefaultIdentifier());
+    }
+
+    void missingIniGetsAllKeysAtDefaults()
+    {
+        LogMessage(QtDebugMsg, QStringLiteral("first"));
+
+        QSettings oIni(QString::fromLatin1(TEST_INI_FILE), QSettings::IniFormat);
+        QCOMPARE(oIni.childGroups(), QStringList{QStringLiteral("DEBUG_MESSAGES")});
+        oIni.beginGroup(QStringLiteral("DEBUG_MESSAGES"));
+        QCOMPARE(oIni.childKeys().size(), 8);
+        QCOMPARE(oIni.value("Display_Message").toString(), QStringLiteral("0"));
+        QCOMPARE(oIni.value("Display_Level").toString(), QStringLiteral("1"));
+        QCOMPARE(oIni.value("Log_Message").toString(), QStringLiteral("1"));
+        QCOMPARE(oIni.value("Log_Level").toString(), QStringLiteral("1"));
+        QCOMPARE(oIni.value("Logfile_Size").toString(), QStringLiteral("1048576"));
+        QCOMPARE(oIni.value("Logfile_Redundancy").toString(), QStringLiteral("1"));
+        QCOMPARE(oIni.value("Logfile_Name").toString(), QStringLiteral("/var/log/Veltrano/usb.log"));
+        QCOMPARE(oIni.value("Use_SysLog").toString(), QStringLiteral("0"));
+    }
+
+    void partlyFilledGroupKeepsItsValuesAndOtherGroups()
+    {
+        ResetLog("[SETUP_GENERAL]\nUse_Session_Bus=0\n\n[DEBUG_MESSAGES]\nDisplay_Message=1\n\n[OTHER]\nKey=text\n");
+
+        const QByteArray aConsole = CaptureStdout([] { LogMessage(QtWarningMsg, QStringLiteral("shown")); });
+        QVERIFY(aConsole.contains(" W: shown"));
+
+        QSettings oIni(QString::fromLatin1(TEST_INI_FILE), QSettings::IniFormat);
+        QCOMPARE(oIni.value("SETUP_GENERAL/Use_Session_Bus").toString(), QStringLiteral("0"));
+        QCOMPARE(oIni.value("OTHER/Key").toString(), QStringLiteral("text"));
+        QCOMPARE(oIni.allKeys().size(), 10);
+        QCOMPARE(oIni.value("DEBUG_MESSAGES/Display_Message").toString(), QStringLiteral("1"));
+        QCOMPARE(oIni.value("DEBUG_MESSAGES/Log_Level").toString(), QStringLiteral("1"));
+    }
+
+    void settingsAreReadOnceUntilCloseLog()
+    {
+        LogMessage(QtWarningMsg, QStringLiteral("one"));
+        WriteFile(QString::fromLatin1(TEST_INI_FILE), "[DEBUG_MESSAGES]\nLog_Message=0\n");
+        LogMessage(QtWarningMsg, QStringLiteral("two"));
+        CloseLog();
+        LogMessage(QtWarningMsg, QStringLiteral("three"));
+
+        const QStringList lLines = ReadLines(QString::fromLatin1(TEST_LOG_FILE));
+        QCOMPARE(lLines.size(), 2);
+        QVERIFY(lLines[1].endsWith(QLatin1String(" W two")));
+    }
+
+    void nonNumericLevelMeansEverything()
+    {
+        ResetLog("[DEBUG_MESSAGES]\nLog_Level=abc\n");
+        LogMessage(QtDebugMsg, QStringLiteral("debug"));
+        QCOMPARE(ReadLines(QString::fromLatin1(TEST_LOG_FILE)).size(), 1);
+    }
+
+    void defaultsSendWarningsToTheFileOnly()
+    {
+        const QByteArray aConsole = CaptureStdout([] {
+            LogMessage(QtDebugMsg, QStringLiteral("debug"));
+            QVERIFY(!QFile::exists(QString::fromLatin1(TEST_LOG_FILE)));
+            LogMessage(QtWarningMsg, QStringLiteral("warning"));
+        });
+        QCOMPARE(aConsole, QByteArray());
+        const QStringList lLines = ReadLines(QString::fromLatin1(TEST_LOG_FILE));
+        QCOMPARE(lLines.size(), 1);
+        QVERIFY(lLines[0].endsWith(QLatin1String(" W warning")));
+    }
+
+    void fileLinesCarryIdentifierUtcTimeAndLabel()
+    {
+        ResetLog("[DEBUG_MESSAGES]\nLog_Level=0\n");
+        const QString sText = QStringLiteral("File: cusb Line:  172 :  \"a\"b\" ");
+        const QDateTime oBefore = NowUtcToTheMillisecond();
+        LogMessage(QtDebugMsg, sText);
+        LogMessage(QtWarningMsg, sText);
+        LogMessage(QtCriticalMsg, sText);
+        const QDateTime oAfter = NowUtcToTheMillisecond();
+
+        const QRegularExpression oPattern(QStringLiteral("^(.*):(\\d{4}-\\d\\d-\\d\\d_\\d\\d:\\d\\d:\\d\\d:\\d{3})(...)(.*)$"));
+        const QStringList lLines = ReadLines(QString::fromLatin1(TEST_LOG_FILE));
+        const QStringList lLabels = {QStringLiteral(" D "), QStringLiteral(" W "), QStringLiteral(" C ")};
+        QCOMPARE(lLines.size(), lLabels.size());
+        for (int i = 0; i < lLines.size(); ++i)
+        {
+            const QRegularExpressionMatch oMatch = oPattern.match(lLines[i]);
+            QVERIFY2(oMatch.hasMatch(), qPrintable(lLines[i]));
+            QCOMPARE(oMatch.captured(1), DefaultIdentifier());
+            const QDateTime oTime = ParseUtc(oMatch.captured(2), QStringLiteral("yyyy-MM-dd_hh:mm:ss:zzz"));
+            QVERIFY2(oBefore <= oTime && oTime <= oAfter, qPrintable(lLines[i]));
+            QCOMPARE(oMatch.captured(3), lLabels[i]);
+            QCOMPARE(oMatch.captured(4), sText);
+        }
+    }
+
+    void callSiteMessageReachesTheFile()
+    {
+        const QtMessageHandler pfPrevious = qInstallMessageHandler(LogMessageHandler);
+        CUSB_WARNING << QString("x") << "abc";
+        const int iLine = __LINE__ - 1;
+        qInstallMessageHandler(pfPrevious);
+
+        const QStringList lLines = ReadLines(QString::fromLatin1(TEST_LOG_FILE));
+        QCOMPARE(lLines.size(), 1);
+        QVERIFY(lLines[0].endsWith(QStringLiteral(" W File: cusb Line:  %1 :  \"x\" abc ").arg(iLine)));
+    }
+
+    void consoleLinesAreColouredWithUtcTime()
+    {
+        ResetLog(CONSOLE_ONLY);
+        const QDateTime oBefore = NowUtcToTheMillisecond();
+        const QByteArray aConsole = CaptureStdout([] {
+            LogMessage(QtDebugMsg, QStringLiteral("debug "));
+            LogMessage(QtWarningMsg, QStringLiteral("warning "));
+            LogMessage(QtCriticalMsg, QStringLiteral("critical "));
+        });
+        const QDateTime oAfter = NowUtcToTheMillisecond();
+
+        const QRegularExpression oPattern(QStringLiteral("^\x1b\\[92m%1\x1b\\[0m:(\\d\\d:\\d\\d:\\d\\d:\\d{3})(.*)$")
+                                              .arg(QRegularExpression::escape(DefaultIdentifier())));
+        const QStringList lTails = {QStringLiteral("\x1b[94m D: debug \x1b[0m"), QStringLiteral("\x1b[93m W: warning \x1b[0m"),
+                                    QStringLiteral("\x1b[95m C: critical \x1b[0m")};
+        QVERIFY(aConsole.endsWith('\n'));
+        const QStringList lLines = QString::fromLatin1(aConsole.chopped(1)).split(QLatin1Char('\n'));
+        QCOMPARE(lLines.size(), lTails.size());
+        for (int i = 0; i < lLines.size(); ++i)
+        {
+            const QRegularExpressionMatch oMatch = oPattern.match(lLines[i]);
+            QVERIFY2(oMatch.hasMatch(), qPrintable(lLines[i]));
+            QCOMPARE(oMatch.captured(2), lTails[i]);
+            const QDateTime oTime(oBefore.date(), QTime::fromString(oMatch.captured(1), QStringLiteral("hh:mm:ss:zzz")), Qt::UTC);
+            QVERIFY2(oBefore <= oTime && oTime <= oAfter, qPrintable(lLines[i]));
+        }
+        QVERIFY(!QFile::exists(QString::fromLatin1(TEST_LOG_FILE)));
+    }
+
+    void consoleLevelAboveFatalShowsNothing()
+    {
+        ResetLog("[DEBUG_MESSAGES]\nDisplay_Message=1\nDisplay_Level=4\n");
+        const QByteArray aConsole = CaptureStdout([] { LogMessage(QtCriticalMsg, QStringLiteral("critical")); });
+        QCOMPARE(aConsole, QByteArray());
+        QCOMPARE(ReadLines(QString::fromLatin1(TEST_LOG_FILE)).size(), 1);
+    }
+
+    void syslogReplacesTheFile()
+    {
+        ResetLog("[DEBUG_MESSAGES]\nUse_SysLog=1\n");
+        LogMessage(QtDebugMsg, QStringLiteral("below the level"));
+        QCOMPARE(g_iOpenCount, 0);
+
+        LogMessage(QtWarningMsg, QStringLiteral("File: cusb Line:  9 :  warning "));
+        LogMessage(QtCriticalMsg, QStringLiteral("critical"));
+
+        QCOMPARE(g_iOpenCount, 1);
+        QCOMPARE(QByteArray(g_szOpenIdentity), DefaultIdentifier().toLatin1());
+        QCOMPARE(g_iOpenOptions, 3);
+        QCOMPARE(g_iOpenFacility, 8);
+        QCOMPARE(g_lSyslogCalls.size(), 2);
+        QCOMPARE(g_lSyslogCalls[0].iPriority, LOG_WARNING);
+        QCOMPARE(g_lSyslogCalls[0].aText, QByteArray("File: cusb Line:  9 :  warning "));
+        QCOMPARE(g_lSyslogCalls[1].iPriority, LOG_CRIT);
+        QCOMPARE(g_lSyslogCalls[1].aText, QByteArray("critical"));
+        QVERIFY(QDir(QString::fromLatin1(TEST_LOG_FOLDER)).isEmpty());
+
+        CloseLog();
+        QCOMPARE(g_iCloseCount, 1);
+        LogMessage(QtWarningMsg, QStringLiteral("after close"));
+        QCOMPARE(g_iOpenCount, 2);
+    }
+
+    void longIdentifierIsCutForSyslogOnly()
+    {
+        ResetLog("[DEBUG_MESSAGES]\nUse_SysLog=1\nDisplay_Message=1\n");
+        const QString sLong = QStringLiteral("L").repeated(300);
+        SetLogIdentifier(sLong);
+        const QByteArray aConsole = CaptureStdout([] { LogMessage(QtWarningMsg, QStringLiteral("one")); });
+        QVERIFY(aConsole.startsWith("\x1b[92m" + sLong.toLatin1() + "\x1b[0m:"));
+        QCOMPARE(g_lSyslogCalls.last().aIdentity, sLong.left(254).toLatin1());
+
+        // openlog keeps the buffer's address, so a new identifier shows at the next call.
+        SetLogIdentifier(QStringLiteral("USB1"));
+        CaptureStdout([] { LogMessage(QtWarningMsg, QStringLiteral("two")); });
+        QCOMPARE(g_iOpenCount, 1);
+        QCOMPARE(g_lSyslogCalls.last().aIdentity, QByteArray("USB1"));
+
+        ResetLog(QByteArray());
+        LogMessage(QtWarningMsg, QStringLiteral("three"));
+        QVERIFY(ReadLines(QString::fromLatin1(TEST_LOG_FILE)).value(0).startsWith(QLatin1String("USB1:")));
+    }
+
+    void fatalIsWrittenThenAborts()
+    {
+        ResetLog("[DEBUG_MESSAGES]\nDisplay_Message=1\n");
+        QProcess oChild;
+        oChild.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(FATAL_CHILD)});
+        QVERIFY(oChild.waitForStarted(30000));
+        const QString sChildIdentifier = QStringLiteral("NOID(%1)").arg(oChild.processId());
+        QVERIFY(oChild.waitForFinished(30000));
+        QCOMPARE(oChild.exitStatus(), QProcess::CrashExit);
+
+        const QByteArray aConsole = oChild.readAllStandardOutput();
+        QVERIFY2(aConsole.startsWith("\x1b[92m" + sChildIdentifier.toLatin1()), aConsole.constData());
+        QVERIFY2(aConsole.endsWith("\x1b[91m F: fatal end \x1b[0m\n"), aConsole.constData());
+        const QStringList lLines = ReadLines(QString::fromLatin1(TEST_LOG_FILE));
+        QCOMPARE(lLines.size(), 1);
+        QVERIFY(lLines[0].startsWith(sChildIdentifier + QLatin1Char(':')));
+        QVERIFY(lLines[0].endsWith(QLatin1String(" F fatal end ")));
+    }
+
+    void fatalWithoutSinksStillAborts()
+    {
+        ResetLog("[DEBUG_MESSAGES]\nLog_Message=0\n");
+        QProcess oChild;
+        oChild.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(FATAL_CHILD)});
+        QVERIFY(oChild.waitForFinished(30000));
+        QCOMPARE(oChild.exitStatus(), QProcess::CrashExit);
+        QCOMPARE(oChild.readAllStandardOutput(), QByteArray());
+        QVERIFY(QDir(QString::fromLatin1(TEST_LOG_FOLDER)).isEmpty());
+    }
+
+    // Runs last: the console cannot be allowed again in this process.
+    void disabledConsoleOverridesTheIni()
+    {
+        ResetLog(CONSOLE_ONLY);
+        DisableConsoleOutput();
+        QCOMPARE(CaptureStdout([] { LogMessage(QtWarningMsg, QStringLiteral("before")); }), QByteArray());
+        CloseLog();
+        QCOMPARE(CaptureStdout([] { LogMessage(QtWarningMsg, QStringLiteral("reread")); }), QByteArray());
+    }
+};
+
+int main(int argc, char* argv[])
+{
+    if (argc == 2 && std::strcmp(argv[1], FATAL_CHILD) == 0)
+    {
+        RunFatalChild();
+    }
+    QCoreApplication oApplication(argc, argv);
+    CTestLogMessageHandler oTest;
+    return QTest::qExec(&oTest, argc, argv);
+}
+
+#include "test_logmessagehandler.moc"
