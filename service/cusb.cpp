@@ -1,0 +1,58 @@
+#include "service/cusb.h"
+
+#include "log/clogstream.h"
+#include "service/thread.h"
+#include "signalsadaptor.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <unistd.h>
+
+CUsb::CUsb(QObject* parent)
+    : QObject(parent)
+{
+    CUSB_DEBUG << "CUsb::constructor()\n" << endl;
+
+    // The timers have no parent: the service object owns them for the life of the process.
+    m_pDbusTimer = new QTimer;
+    m_pTriggerTimer = new QTimer;
+    m_pUsbTimer = new QTimer;
+    m_pUnmountTimer = new QTimer;
+    m_pResetTimer = new QTimer;
+    // Peers expect the intervals as given; a coarse timer may fire up to 5 % early.
+    for (QTimer* pTimer : {m_pDbusTimer, m_pTriggerTimer, m_pUsbTimer, m_pUnmountTimer, m_pResetTimer}) {
+        pTimer->setTimerType(Qt::PreciseTimer);
+    }
+
+    m_iPid = static_cast<int>(QCoreApplication::applicationPid());
+    m_iDbusRetryCount = 0;
+
+    // Relays sigTrigger and sigSendName once the object is registered at "/Signals".
+    new SignalsAdaptor(this);
+
+    readSettingsFromIniFile();
+
+    connect(m_pDbusTimer, SIGNAL(timeout()), this, SLOT(connectDbus()));
+    m_pDbusTimer->start(100);
+}
+
+CUsb::~CUsb()
+{
+    CUSB_DEBUG << "CUsb deconstruktor!";
+
+    // The heartbeat thread is neither joined nor deleted: it gets one or two seconds to
+    // see its stop flag and otherwise ends with the process.
+    if (m_pThread != nullptr) {
+        m_pThread->m_bStop = true;
+        sleep(1);
+        if (m_pThread->m_bRunning) {
+            sleep(1);
+        }
+    }
+}
+
+void CUsb::CreateLogEntry(CLogBase::ELogSubType eLogSubType)
+{
+    Q_UNUSED(eLogSubType);
+}

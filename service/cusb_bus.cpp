@@ -1,0 +1,107 @@
+// CUsb: the bus connection and the small slots that answer the peers' signals.
+
+#include "service/cusb.h"
+
+#include "log/clogstream.h"
+#include "logbookinterface.h"
+#include "runtimeinterface.h"
+#include "service/dbuscalls.h"
+#include "setupinterface.h"
+
+#include <QDBusConnection>
+#include <QTimer>
+
+#include <cstdlib>
+
+namespace {
+
+const char* const g_szCoreService = "com.Quorvik.Veltrano";
+const int g_iRetryLimit = 5;
+const int g_iPollInterval = 1000;
+const int g_iTriggerInterval = 1000;
+const int g_iUnmountDelay = 1000;
+
+} // namespace
+
+void CUsb::connectDbus()
+{
+    m_pDbusTimer->stop();
+
+    QDBusConnection oConnection = m_iUseSessionBus != 0
+        ? QDBusConnection::sessionBus()
+        : QDBusConnection::connectToBus(m_sTcpBusAddress, m_sTcpBusName);
+
+    if (!oConnection.isConnected()) {
+        ++m_iDbusRetryCount;
+        if (m_iDbusRetryCount > g_iRetryLimit) {
+            CUSB_WARNING << "Retry limit reached => exit program!";
+            exit(0);
+        }
+        if (m_iUseSessionBus != 0) {
+            CUSB_DEBUG << "Can't connect to session bus!";
+        } else {
+            CUSB_DEBUG << "Can't connect to " << m_sTcpBusAddress << "." << m_sTcpBusName;
+        }
+        m_pDbusTimer->start(m_iDbusConnectionRetry);
+        return;
+    }
+
+    CUSB_DEBUG << "DBus connection is OK";
+
+    m_pSetup = new ComQuorvikVeltranoSetupInterface(g_szCoreService, "/SetupData", oConnection, this);
+    m_pRuntime = new ComQuorvikVeltranoRuntimeInterface(g_szCoreService, "/RuntimeData", oConnection, this);
+    m_pLogbook = new ComQuorvikVeltranoLogbookInterface(g_szCoreService, "/Logbook", oConnection, this);
+
+    connect(m_pUsbTimer, SIGNAL(timeout()), this, SLOT(check_usb()));
+    connect(m_pUnmountTimer, SIGNAL(timeout()), this, SLOT(UnmountUsbDevice()));
+    connect(m_pResetTimer, SIGNAL(timeout()), this, SLOT(ResetUSBFlag()));
+
+    m_bProcessStarted = false;
+    connect(m_pTriggerTimer, SIGNAL(timeout()), this, SLOT(SendsigTrigger()));
+
+    subscribeBroadcast(oConnection, "sigGetName", this, SLOT(onsigGetName ( int , int)));
+    subscribeBroadcast(oConnection, "sigSystemReady", this, SLOT(onsigSystemReady ( int )));
+    subscribeBroadcast(oConnection, "sigProcessStart", this, SLOT(onsigProcessStart ( int, int)));
+
+    setupLinuxSignalHandlers();
+
+    m_pTriggerTimer->start(g_iTriggerInterval);
+    m_pUsbTimer->start(g_iPollInterval);
+
+    connect(m_pRuntime, SIGNAL(sigRuntimeUsb(int)), this, SLOT(Signal_sigRuntimeUsb(int)));
+
+    oConnection.registerObject("/Signals", this, QDBusConnection::ExportAdaptors);
+
+    OpenHotplugMonitor();
+}
+
+void CUsb::onsigGetName(int iPID, int iAppID)
+{
+    CLogStream(QtDebugMsg) << "onsigGetName()" << endl;
+    if (iPID != m_iPid && iAppID == m_iPid) {
+        CLogStream(QtDebugMsg) << "SetGetName(...,'USB1'');" << endl;
+        emit sigSendName(m_iPid, QByteArray("USB1"));
+    }
+}
+
+void CUsb::onsigSystemReady(int iPID)
+{
+    if (iPID != m_iPid) {
+        CUSB_DEBUG << "sigSystemReady ignored";
+    }
+}
+
+void CUsb::Signal_sigRuntimeUsb(int iProcessID)
+{
+    // Our own publications raise this signal too; only a peer's change can ask for an unmount.
+    if (iProcessID == m_iPid) {
+        return;
+    }
+    CUSB_DEBUG << "'Signal_sigRuntimeUsb' received";
+    m_pUnmountTimer->start(g_iUnmountDelay);
+}
+
+void CUsb::SendsigTrigger()
+{
+    emit sigTrigger(m_iPid);
+}

@@ -1,0 +1,97 @@
+// CUsb: publishing the runtime USB record and joining the running system.
+
+#include "service/cusb.h"
+
+#include "log/clogstream.h"
+#include "records/crungeneralnonwm.h"
+#include "records/replycodes.h"
+#include "runtimeinterface.h"
+#include "service/dbuscalls.h"
+#include "service/thread.h"
+#include "service/version.h"
+
+#include <QTimer>
+
+namespace {
+
+// Every field but UsbInfoText, through the setters, so each is marked changed.
+void setStartupDefaults(CRunUsb& oRecord)
+{
+    oRecord.setUsbDeviceState(0);
+    oRecord.setUsbDataAvailable(false);
+    oRecord.setUpdateFileFound(false);
+    oRecord.setDatabaseDirFound(false);
+    oRecord.setLogbookDirFound(false);
+    oRecord.setUsbDeviceNode(QString(""));
+    oRecord.setUsbDeviceText(QString(""));
+    oRecord.setUsbVendor(QString(""));
+    oRecord.setUsbModel(QString(""));
+    oRecord.setUsbMountPath(QString(""));
+    oRecord.setUsbCapacity(0);
+    oRecord.setStartUnmountUsbDevice(false);
+    oRecord.setUnmountUsbDeviceActive(false);
+    oRecord.setUsbDeviceUnmounted(false);
+    oRecord.setUsbAuxFlag(false);
+}
+
+} // namespace
+
+void CUsb::SendDbus()
+{
+    publishRuntimeUsb(false);
+}
+
+void CUsb::publishRuntimeUsb(bool bLineEndOnFailure)
+{
+    const int iResult = awaitInt(m_pRuntime->setRuntimeUsb(m_iPid, m_oRunUsb.toByteArray()));
+    if (iResult == REPLY_SUCCESS) {
+        CUSB_DEBUG << "'setRuntimeUsb' successfull";
+        return;
+    }
+    // Whatever came back, the peers' logs have always named the failure this way.
+    const QString sFailure = ReplyCodeName(REPLY_NO_SUCCESS);
+    if (bLineEndOnFailure) {
+        CUSB_WARNING << "Dbus-Error: " << sFailure << endl;
+    } else {
+        CUSB_WARNING << "Dbus-Error: " << sFailure;
+    }
+}
+
+QByteArray CUsb::fetchRuntimeUsb()
+{
+    return awaitByteArray(m_pRuntime->getRuntimeUsb());
+}
+
+void CUsb::onsigProcessStart(int iProcess, int iAppID)
+{
+    if (iProcess == m_iPid || iAppID != m_iPid) {
+        return;
+    }
+
+    CUSB_WARNING << "signal 'onsigProcessStart' received. Set SW-Version to " << g_sSwVersion;
+    CRunGeneralNonWM oGeneral;
+    oGeneral.setSwVersion("USB", g_sSwVersion);
+    m_pRuntime->setRuntimeGeneralNonWM(m_iPid, oGeneral.toByteArray());
+
+    if (m_bProcessStarted) {
+        return;
+    }
+
+    CUSB_WARNING << "set default values for getRuntimeUsb";
+    m_pThread = new Thread;
+    m_pThread->start(QThread::InheritPriority);
+    m_bProcessStarted = true;
+    m_pTriggerTimer->stop();
+
+    setStartupDefaults(m_oRunUsb);
+    StartupUdev();
+
+    // A field that a peer marked in the shared copy (a pending unmount request, say) wins.
+    const QByteArray aShared = fetchRuntimeUsb();
+    if (aShared.isNull()) {
+        CUSB_WARNING << "getRuntimeUsb returns NULL";
+    } else {
+        m_oRunUsb.fromByteArray(aShared);
+    }
+    publishRuntimeUsb(true);
+}
