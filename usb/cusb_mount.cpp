@@ -1,0 +1,120 @@
+// CUsb: the start-up scan for a stick that is already plugged in, and mounting a stick.
+
+#include "service/cusb.h"
+
+#include "log/clogstream.h"
+#include "usb/platform.h"
+
+#include <QByteArray>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/mount.h>
+
+namespace {
+
+const int g_iTextLength = 200;
+const char* const g_szMountDir = "/mnt/usbstick";
+
+// One mount attempt; a failure is logged with the given wording and errno.
+bool mountAs(const QByteArray& aSource, const char* szType, const char* szFailure)
+{
+    if (Platform::mount(aSource.constData(), g_szMountDir, szType, MS_SYNCHRONOUS, "") == 0) {
+        return true;
+    }
+    const int iError = errno;
+    CUSB_WARNING << "USB " << aSource.constData() << szFailure << iError << " : " << strerror(iError);
+    return false;
+}
+
+} // namespace
+
+bool CUsb::StartupUdev()
+{
+    udev* pUdev = udev_new();
+    if (pUdev == nullptr) {
+        CUSB_WARNING << "Can't create u_dev";
+        return false;
+    }
+    CUSB_DEBUG << "Check u_dev";
+
+    // The enumeration's failures are logged and the scan goes on; libudev answers the
+    // following calls on a missing enumeration with errors of its own.
+    udev_enumerate* pEnumerate = udev_enumerate_new(pUdev);
+    if (pEnumerate == nullptr) {
+        CUSB_WARNING << "udev_enumerate_new() returns NULL";
+    }
+    int iResult = udev_enumerate_add_match_subsystem(pEnumerate, "block");
+    if (iResult < 0) {
+        CUSB_WARNING << "udev_enumerate_add_match_subsystem() returns error " << iResult;
+    }
+    iResult = udev_enumerate_scan_devices(pEnumerate);
+    if (iResult < 0) {
+        CUSB_WARNING << "udev_enumerate_scan_devices() returns error " << iResult;
+    }
+
+    udev_list_entry* pEntry = udev_enumerate_get_list_entry(pEnumerate);
+    if (pEntry == nullptr) {
+        CUSB_WARNING << "udev_enumerate_get_list_entry() returns NULL";
+        udev_enumerate_unref(pEnumerate);
+        udev_unref(pUdev);
+        return true;
+    }
+
+    char szModel[g_iTextLength];
+    char szSerial[g_iTextLength];
+    char szDevName[g_iTextLength];
+    char szVendor[g_iTextLength];
+    bool bDeviceAdded = false;
+    udev_device* pDevice = nullptr;
+
+    // Disks and partitions alike; the first that qualifies is the stick.
+    for (; pEntry != nullptr; pEntry = udev_list_entry_get_next(pEntry)) {
+        pDevice = udev_device_new_from_syspath(pUdev, udev_list_entry_get_name(pEntry));
+        CUSB_DEBUG << "Device Node Path: " << udev_device_get_devnode(pDevice);
+        if (CheckUSBDevice(pDevice, szModel, g_iTextLength, szSerial, g_iTextLength, szDevName, g_iTextLength,
+                           szVendor, g_iTextLength, &bDeviceAdded)) {
+            break;
+        }
+        udev_device_unref(pDevice);
+        pDevice = nullptr;
+    }
+
+    bool bMounted = true;
+    if (pDevice != nullptr) {
+        recordArrival(szDevName, szModel, szVendor);
+        SendDbus();
+        bMounted = MountUsbStick(szDevName);
+        if (bMounted) {
+            CheckMount(g_szMountDir);
+        }
+        udev_device_unref(pDevice);
+    }
+
+    udev_enumerate_unref(pEnumerate);
+    udev_unref(pUdev);
+    return bMounted;
+}
+
+bool CUsb::MountUsbStick(const char* szDeviceNode)
+{
+    const QByteArray aDevice(szDeviceNode);
+    const QByteArray aPartition = aDevice + '1';
+
+    struct stat oStat;
+    if (Platform::stat(g_szMountDir, &oStat) != 0 && errno == ENOENT) {
+        CUSB_DEBUG << "create dir  " << g_szMountDir;
+        if (Platform::mkdir(g_szMountDir, 0777) != 0) {
+            CUSB_DEBUG << "failed to create dir " << g_szMountDir;
+            return false;
+        }
+    }
+
+    // Gives the kernel time to finish with a freshly plugged stick before it is mounted.
+    Platform::sleep(3);
+
+    // A stick formatted without a partition table, then the usual partitioned one, then NTFS.
+    return mountAs(aDevice, "vfat", " mount failed (vfat) errno = ")
+        || mountAs(aPartition, "vfat", " mount failed (vfat) errno = ")
+        || mountAs(aDevice, "ntfs", " mount failed errno = ");
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/types.h>
+
+// The system calls of the stick handling, reached only through here. The product links the
+// libc versions; a test program may link its own definitions of all of them instead.
+namespace Platform {
+
+int mount(const char* szSource, const char* szTarget, const char* szType, unsigned long ulFlags,
+          const void* pData);
+int umount(const char* szTarget);
+int stat(const char* szPath, struct stat* pStat);
+int mkdir(const char* szPath, mode_t iMode);
+int statvfs(const char* szPath, struct statvfs* pStat);
+unsigned int sleep(unsigned int uiSeconds);
+
+} // namespace Platform
