@@ -1,0 +1,107 @@
+#include "ce2efixture.h"
+
+#include <QDBusMessage>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QtTest>
+
+void CE2eFixture::init()
+{
+    // Made first, so that the service inherits it and sees none of the machine's devices.
+    m_pSticks.reset(new CStickBed);
+    m_pBus.reset(new CTestBus);
+    QVERIFY(m_pBus->isRunning());
+    m_oClient = m_pBus->connection("peer");
+    QVERIFY(m_oClient.isConnected());
+    m_pTriggers.reset(new CSignalRecorder(m_oClient, "sigTrigger"));
+    m_pService.reset(new CServiceProcess(m_pBus->address()));
+    m_pStickFolders.reset(new QTemporaryDir(QDir::tempPath() + "/veltrano-sticks-XXXXXX"));
+}
+
+void CE2eFixture::cleanup()
+{
+    // What the service said is the first thing to read when a test fails.
+    if (QTest::currentTestFailed()) {
+        qInfo().noquote() << "service console:\n" + m_pService->lines().join('\n');
+    }
+    m_pService.reset();
+    m_pSim.reset();
+    m_pTriggers.reset();
+    m_oClient = QDBusConnection(QString());
+    m_pBus.reset();
+    m_pSticks.reset();
+    m_pStickFolders.reset();
+}
+
+void CE2eFixture::startService()
+{
+    QVERIFY(m_pService->start());
+    // The first trigger leaves after the subscriptions and the registration are in place.
+    QTRY_VERIFY_WITH_TIMEOUT(!m_pTriggers->signalsFrom("/Signals").isEmpty(), 5000);
+}
+
+void CE2eFixture::startSimulator(const QStringList& lArguments)
+{
+    m_pSim.reset(new CCoreSimProcess(m_pBus->address(), lArguments));
+    QVERIFY(m_pSim->start());
+}
+
+void CE2eFixture::sendSignal(const QString& sMember, const QList<int>& lArguments)
+{
+    QDBusMessage oSignal = QDBusMessage::createSignal("/Peer", "com.Quorvik.Veltrano.Signals", sMember);
+    for (int iArgument : lArguments) {
+        oSignal << iArgument;
+    }
+    QVERIFY(m_oClient.send(oSignal));
+}
+
+void CE2eFixture::join()
+{
+    QVERIFY(m_pSim);
+    sendSignal("sigProcessStart", {s_iPeerPid, servicePid()});
+    QTRY_VERIFY_WITH_TIMEOUT(hasJoined(), 15000);
+}
+
+bool CE2eFixture::hasJoined() const
+{
+    // The joining ends with the publication that follows its read of the shared copy.
+    bool bRead = false;
+    for (const QJsonObject& oEvent : m_pSim->events()) {
+        const QString sEvent = oEvent.value("event").toString();
+        bRead = bRead || sEvent == "getRuntimeUsb";
+        if (bRead && sEvent == "setRuntimeUsb") {
+            return true;
+        }
+    }
+    return false;
+}
+
+int CE2eFixture::servicePid() const
+{
+    return static_cast<int>(m_pService->pid());
+}
+
+QString CE2eFixture::makeStickFolder(const QStringList& lEntries)
+{
+    static int s_iCount = 0;
+    const QString sFolder = m_pStickFolders->filePath(QString("stick%1").arg(++s_iCount));
+    QDir().mkpath(sFolder);
+    for (const QString& sEntry : lEntries) {
+        const QString sPath = sFolder + "/" + sEntry;
+        if (sEntry.endsWith('/')) {
+            QDir().mkpath(sPath);
+        } else {
+            QDir().mkpath(QFileInfo(sPath).path());
+            QFile oFile(sPath);
+            oFile.open(QIODevice::WriteOnly);
+            oFile.write("content\n");
+        }
+    }
+    return sFolder;
+}
+
+QList<QJsonObject> CE2eFixture::publications() const
+{
+    return m_pSim->publications();
+}

@@ -1,0 +1,179 @@
+#include "cserviceprocess.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+
+#include <csignal>
+#include <sys/prctl.h>
+
+CServiceProcess::CServiceProcess(const QString& sBusAddress)
+    : m_oRoot(QDir::tempPath() + "/veltrano-e2e-XXXXXX")
+    , m_sIni("[DEBUG_MESSAGES]\nDisplay_Message=1\nDisplay_Level=0\n")
+{
+    m_oEnvironment.insert("DBUS_SESSION_BUS_ADDRESS", sBusAddress);
+    m_oProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // A test that dies must not leave a daemon behind.
+    m_oProcess.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    connect(&m_oProcess, &QProcess::readyReadStandardOutput, this, &CServiceProcess::readOutput);
+}
+
+CServiceProcess::~CServiceProcess()
+{
+    if (m_oProcess.state() != QProcess::NotRunning) {
+        m_oProcess.kill();
+        m_oProcess.waitForFinished(5000);
+    }
+}
+
+void CServiceProcess::setIni(const QString& sContent)
+{
+    m_sIni = sContent;
+}
+
+void CServiceProcess::setSticks(const QString& sSticks)
+{
+    m_oEnvironment.insert("VELTRANO_SHIM_STICKS", sSticks);
+}
+
+void CServiceProcess::setEnvironment(const QString& sName, const QString& sValue)
+{
+    m_oEnvironment.insert(sName, sValue);
+}
+
+void CServiceProcess::setPrepareCommand(const QString& sCommand)
+{
+    m_sPrepare = sCommand;
+}
+
+QString CServiceProcess::rootDir() const
+{
+    return m_oRoot.path();
+}
+
+QString CServiceProcess::iniPath() const
+{
+    return rootDir() + "/etc/Veltrano/usb.ini";
+}
+
+QString CServiceProcess::logDir() const
+{
+    return rootDir() + "/log/Veltrano";
+}
+
+QString CServiceProcess::mountDir() const
+{
+    return rootDir() + "/mnt";
+}
+
+bool CServiceProcess::start()
+{
+    QDir().mkpath(rootDir() + "/etc/Veltrano");
+    QDir().mkpath(logDir());
+    QDir().mkpath(mountDir());
+    QFile oIni(iniPath());
+    if (!oIni.open(QIODevice::WriteOnly) || oIni.write(m_sIni.toUtf8()) < 0) {
+        return false;
+    }
+    oIni.close();
+
+    QString sCommand = "exec \"$0\"";
+    if (!m_sPrepare.isEmpty()) {
+        sCommand = m_sPrepare + " && " + sCommand;
+    }
+    // Taken now, so that an emulated-device testbed made after construction is inherited.
+    QProcessEnvironment oEnvironment = QProcessEnvironment::systemEnvironment();
+    oEnvironment.insert(m_oEnvironment);
+    oEnvironment.insert("LD_PRELOAD", oEnvironment.value("LD_PRELOAD") + " " + VELTRANO_MOUNTSHIM);
+    m_oProcess.setProcessEnvironment(oEnvironment);
+    m_oProcess.start(VELTRANO_NSRUN, {"--root", rootDir(), "--", "bash", "-c", sCommand, VELTRANO_SERVICE});
+    return m_oProcess.waitForStarted(5000);
+}
+
+qint64 CServiceProcess::pid() const
+{
+    return m_oProcess.processId();
+}
+
+void CServiceProcess::sendSignal(int iSignal)
+{
+    ::kill(static_cast<pid_t>(pid()), iSignal);
+}
+
+bool CServiceProcess::waitForExit(int iTimeoutMs)
+{
+    const bool bExited = m_oProcess.state() == QProcess::NotRunning || m_oProcess.waitForFinished(iTimeoutMs);
+    readOutput();
+    return bExited;
+}
+
+int CServiceProcess::exitCode() const
+{
+    return m_oProcess.exitCode();
+}
+
+QProcess::ExitStatus CServiceProcess::exitStatus() const
+{
+    return m_oProcess.exitStatus();
+}
+
+QStringList CServiceProcess::lines() const
+{
+    return m_lLines;
+}
+
+QStringList CServiceProcess::linesWith(const QString& sNeedle) const
+{
+    return m_lLines.filter(sNeedle);
+}
+
+int CServiceProcess::count(const QString& sNeedle) const
+{
+    return static_cast<int>(linesWith(sNeedle).size());
+}
+
+QByteArray CServiceProcess::rawOutput() const
+{
+    return m_aRaw;
+}
+
+bool CServiceProcess::isStickMounted() const
+{
+    QFile oMounts(QString("/proc/%1/mountinfo").arg(pid()));
+    if (!oMounts.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    return oMounts.readAll().contains(" /mnt/usbstick ");
+}
+
+qint64 CServiceProcess::timeOf(const QString& sLine)
+{
+    static const QRegularExpression oTime("^NOID\\(\\d+\\):(\\d\\d):(\\d\\d):(\\d\\d):(\\d\\d\\d) ");
+    const QRegularExpressionMatch oMatch = oTime.match(sLine);
+    if (!oMatch.hasMatch()) {
+        return -1;
+    }
+    return ((oMatch.captured(1).toLongLong() * 60 + oMatch.captured(2).toLongLong()) * 60
+            + oMatch.captured(3).toLongLong()) * 1000 + oMatch.captured(4).toLongLong();
+}
+
+QString CServiceProcess::messageOf(const QString& sLine)
+{
+    static const QRegularExpression oPrefix("File: cusb Line:  \\d+ :  ");
+    const QRegularExpressionMatch oMatch = oPrefix.match(sLine);
+    return oMatch.hasMatch() ? sLine.mid(oMatch.capturedEnd()) : QString();
+}
+
+void CServiceProcess::readOutput()
+{
+    static const QRegularExpression oColour("\x1b\\[[0-9]*m");
+    const QByteArray aChunk = m_oProcess.readAllStandardOutput();
+    m_aRaw += aChunk;
+    m_aPartial += aChunk;
+    int iEnd = m_aPartial.indexOf('\n');
+    while (iEnd >= 0) {
+        m_lLines << QString::fromLatin1(m_aPartial.left(iEnd)).remove(oColour);
+        m_aPartial.remove(0, iEnd + 1);
+        iEnd = m_aPartial.indexOf('\n');
+    }
+}

@@ -1,0 +1,71 @@
+/*
+ * Test-only stand-in for the vfat and ntfs drivers this kernel lacks, preloaded into the
+ * service under test. The service itself is untouched: it calls mount(2) as always.
+ *
+ * VELTRANO_SHIM_STICKS="vfat:/dev/sda=/some/dir;ntfs:/dev/sdb=/other/dir"
+ *     A mount of a listed source with the listed type becomes a bind mount of the folder.
+ *     Every other mount goes to the real mount(2), so unknown file systems still fail for
+ *     real (ENODEV).
+ * VELTRANO_SHIM_UDEV_NEW_FAILURES=N
+ *     The first N calls of udev_new() fail, as they would without memory.
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+
+struct udev;
+
+static const char* findStickFolder(const char* source, const char* type, char* folder, size_t size)
+{
+    const char* sticks = getenv("VELTRANO_SHIM_STICKS");
+    if (sticks == NULL || source == NULL || type == NULL) {
+        return NULL;
+    }
+    char wanted[512];
+    snprintf(wanted, sizeof(wanted), "%s:%s=", type, source);
+    const char* entry = strstr(sticks, wanted);
+    while (entry != NULL && entry != sticks && entry[-1] != ';') {
+        entry = strstr(entry + 1, wanted);
+    }
+    if (entry == NULL) {
+        return NULL;
+    }
+    entry += strlen(wanted);
+    size_t length = strcspn(entry, ";");
+    if (length >= size) {
+        return NULL;
+    }
+    memcpy(folder, entry, length);
+    folder[length] = '\0';
+    return folder;
+}
+
+int mount(const char* source, const char* target, const char* type, unsigned long flags, const void* data)
+{
+    typedef int (*MountFunction)(const char*, const char*, const char*, unsigned long, const void*);
+    MountFunction realMount = (MountFunction)dlsym(RTLD_NEXT, "mount");
+    char folder[4096];
+    if (findStickFolder(source, type, folder, sizeof(folder)) != NULL) {
+        return realMount(folder, target, NULL, MS_BIND, NULL);
+    }
+    return realMount(source, target, type, flags, data);
+}
+
+struct udev* udev_new(void)
+{
+    static int failuresLeft = -1;
+    if (failuresLeft < 0) {
+        const char* failures = getenv("VELTRANO_SHIM_UDEV_NEW_FAILURES");
+        failuresLeft = failures != NULL ? atoi(failures) : 0;
+    }
+    if (failuresLeft > 0) {
+        --failuresLeft;
+        return NULL;
+    }
+    typedef struct udev* (*UdevNewFunction)(void);
+    UdevNewFunction realUdevNew = (UdevNewFunction)dlsym(RTLD_NEXT, "udev_new");
+    return realUdevNew();
+}

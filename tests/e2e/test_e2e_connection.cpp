@@ -1,0 +1,142 @@
+// The real service reaching (or not reaching) its bus: retries, the TCP bus, and POSIX
+// signals before a connection exists.
+
+#include "cserviceprocess.h"
+#include "csignalrecorder.h"
+#include "tests/support/ctestbus.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QElapsedTimer>
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const QString g_sNoBus = "unix:path=/nonexistent/veltrano-test-bus";
+
+QString iniWith(const QString& sSetupGeneral)
+{
+    return "[DEBUG_MESSAGES]\nDisplay_Message=1\nDisplay_Level=0\n[SETUP_GENERAL]\n" + sSetupGeneral;
+}
+
+// A loopback port that nothing listens on: one the kernel just handed out and took back.
+quint16 closedPort()
+{
+    const int iSocket = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in oAddress = {};
+    oAddress.sin_family = AF_INET;
+    oAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t iLength = sizeof(oAddress);
+    bind(iSocket, reinterpret_cast<sockaddr*>(&oAddress), iLength);
+    getsockname(iSocket, reinterpret_cast<sockaddr*>(&oAddress), &iLength);
+    close(iSocket);
+    return ntohs(oAddress.sin_port);
+}
+
+} // namespace
+
+class TestE2eConnection : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void gives_up_after_the_sixth_failed_attempt();
+    void names_the_tcp_address_it_cannot_reach();
+    void uses_a_reachable_tcp_bus();
+    void default_signal_action_applies_before_the_connection();
+};
+
+void TestE2eConnection::gives_up_after_the_sixth_failed_attempt()
+{
+    CServiceProcess oService(g_sNoBus);
+    oService.setIni(iniWith("Dbus_Connection_Retry=0\n"));
+    QElapsedTimer oTimer;
+    oTimer.start();
+    QVERIFY(oService.start());
+    QVERIFY(oService.waitForExit(5000));
+    const qint64 llElapsed = oTimer.elapsed();
+
+    QCOMPARE(oService.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(oService.exitCode(), 0);
+    QVERIFY2(llElapsed < 1000, qPrintable(QString("took %1 ms").arg(llElapsed)));
+
+    const QStringList lFailures = oService.linesWith("Can't connect to session bus!");
+    QCOMPARE(lFailures.size(), 5);
+    for (const QString& sLine : lFailures) {
+        QVERIFY2(sLine.contains(" D: File: cusb Line: "), qPrintable(sLine));
+        QVERIFY2(sLine.endsWith(":  Can't connect to session bus! "), qPrintable(sLine));
+    }
+    const QStringList lLimit = oService.linesWith("Retry limit reached => exit program!");
+    QCOMPARE(lLimit.size(), 1);
+    QVERIFY(lLimit.first().contains(" W: "));
+    QVERIFY(oService.lines().last().contains("Retry limit reached"));
+    QCOMPARE(oService.count("DBus connection is OK"), 0);
+}
+
+void TestE2eConnection::names_the_tcp_address_it_cannot_reach()
+{
+    const QString sAddress = QString("tcp:host=127.0.0.1,port=%1").arg(closedPort());
+    CServiceProcess oService(g_sNoBus);
+    oService.setIni(iniWith("Use_Session_Bus=0\nDbus_Connection_Retry=0\nTCP_Bus_Address=\"" + sAddress
+                            + "\"\nTCP_Bus_Name=remote\n"));
+    QVERIFY(oService.start());
+    QVERIFY(oService.waitForExit(10000));
+    QCOMPARE(oService.exitCode(), 0);
+
+    const QStringList lFailures = oService.linesWith("Can't connect to ");
+    QVERIFY(!lFailures.isEmpty());
+    QVERIFY2(lFailures.first().endsWith(":  Can't connect to  \"" + sAddress + "\" . \"remote\" "),
+             qPrintable(lFailures.first()));
+    QCOMPARE(oService.count("Retry limit reached => exit program!"), 1);
+}
+
+void TestE2eConnection::uses_a_reachable_tcp_bus()
+{
+    CTestBus oBus(true);
+    QVERIFY(oBus.isRunning());
+    QVERIFY(oBus.tcpAddress().startsWith("tcp:host=127.0.0.1,"));
+
+    // The session bus is unreachable on purpose: everything must come over TCP.
+    CServiceProcess oService(g_sNoBus);
+    oService.setIni(iniWith("Use_Session_Bus=0\nTCP_Bus_Address=\"" + oBus.tcpAddress() + "\"\n"));
+
+    QDBusConnection oClient = QDBusConnection::connectToBus(oBus.tcpAddress(), "tcp-client");
+    QVERIFY(oClient.isConnected());
+    CSignalRecorder oTriggers(oClient, "sigTrigger");
+    CSignalRecorder oNames(oClient, "sigSendName");
+    QVERIFY(oService.start());
+
+    // The first trigger comes after the subscriptions are in place.
+    QTRY_VERIFY_WITH_TIMEOUT(!oTriggers.signalsFrom("/Signals").isEmpty(), 5000);
+    QDBusMessage oQuery = QDBusMessage::createSignal("/Test", "com.Quorvik.Veltrano.Signals", "sigGetName");
+    oQuery << 1 << static_cast<int>(oService.pid());
+    QVERIFY(oClient.send(oQuery));
+
+    QTRY_COMPARE_WITH_TIMEOUT(oNames.all().size(), 1, 5000);
+    const QList<QVariant> lArguments = oNames.all().first().oMessage.arguments();
+    QCOMPARE(lArguments.value(0).toInt(), static_cast<int>(oService.pid()));
+    QCOMPARE(lArguments.value(1).toByteArray(), QByteArray("USB1"));
+    QDBusConnection::disconnectFromBus("tcp-client");
+}
+
+void TestE2eConnection::default_signal_action_applies_before_the_connection()
+{
+    CServiceProcess oService(g_sNoBus);
+    oService.setIni(iniWith("Dbus_Connection_Retry=60000\n"));
+    QVERIFY(oService.start());
+    QTRY_COMPARE_WITH_TIMEOUT(oService.count("Can't connect to session bus!"), 1, 5000);
+
+    oService.sendSignal(SIGTERM);
+    QVERIFY(oService.waitForExit(5000));
+    QCOMPARE(oService.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(oService.count("Signal"), 0);
+}
+
+QTEST_GUILESS_MAIN(TestE2eConnection)
+#include "test_e2e_connection.moc"

@@ -1,0 +1,287 @@
+// The real service among its peers on a private bus: name queries, heartbeats, joining the
+// system through the core simulator, faults of the core, unmount notices, POSIX signals.
+
+#include "ce2efixture.h"
+
+#include <QDBusMessage>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QProcess>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const QString g_sVersion = "1.1.1 / vt-release-1.14.3_2025-12-17_1-0-gd9c016b";
+
+QStringList allFieldsBut(const QString& sLeftOut)
+{
+    QStringList lFields = {"UsbDeviceState", "UsbInfoText", "UsbDataAvailable", "UpdateFileFound",
+                           "DatabaseDirFound", "LogbookDirFound", "UsbDeviceNode", "UsbDeviceText",
+                           "UsbVendor", "UsbModel", "UsbMountPath", "UsbCapacity", "StartUnmountUsbDevice",
+                           "UnmountUsbDeviceActive", "UsbDeviceUnmounted", "UsbAuxFlag"};
+    lFields.removeAll(sLeftOut);
+    return lFields;
+}
+
+QStringList toStrings(const QJsonValue& oValue)
+{
+    QStringList lResult;
+    for (const QJsonValue& oItem : oValue.toArray()) {
+        lResult << oItem.toString();
+    }
+    return lResult;
+}
+
+} // namespace
+
+class TestE2ePeers : public CE2eFixture
+{
+    Q_OBJECT
+
+private slots:
+    void answers_only_name_queries_addressed_to_it();
+    void triggers_every_second_and_exports_the_signals_interface();
+    void joins_announcing_its_version_and_merging_the_shared_record();
+    void hands_the_heartbeat_to_its_thread_after_joining();
+    void logs_a_core_that_is_missing_or_refuses();
+    void starts_the_unmount_check_a_second_after_a_peer_notice();
+    void survives_sighup_and_ends_cleanly_on_sigterm_and_sigint();
+};
+
+void TestE2ePeers::answers_only_name_queries_addressed_to_it()
+{
+    CSignalRecorder oNames(m_oClient, "sigSendName");
+    startService();
+    const int iPid = servicePid();
+
+    sendSignal("sigGetName", {iPid, iPid});
+    sendSignal("sigGetName", {s_iPeerPid, iPid + 1});
+    sendSignal("sigSystemReady", {iPid});
+    sendSignal("sigSystemReady", {s_iPeerPid});
+    sendSignal("sigGetName", {s_iPeerPid, iPid});
+
+    QTRY_COMPARE_WITH_TIMEOUT(oNames.all().size(), 1, 5000);
+    const QDBusMessage oAnswer = oNames.all().first().oMessage;
+    QCOMPARE(oAnswer.path(), QString("/Signals"));
+    QCOMPARE(oAnswer.interface(), QString("com.Quorvik.Veltrano.Signals"));
+    QCOMPARE(oAnswer.signature(), QString("iay"));
+    QCOMPARE(oAnswer.arguments().value(0).toInt(), iPid);
+    QCOMPARE(oAnswer.arguments().value(1).toByteArray(), QByteArray("USB1"));
+
+    // Signals are handled in order, so by now every earlier one has been seen.
+    QCOMPARE(m_pService->count("D: onsigGetName() "), 3);
+    QCOMPARE(m_pService->count("D: SetGetName(...,'USB1''); "), 1);
+    const QStringList lReady = m_pService->linesWith("sigSystemReady ignored");
+    QCOMPARE(lReady.size(), 1);
+    QVERIFY(lReady.first().endsWith(":  sigSystemReady ignored "));
+}
+
+void TestE2ePeers::triggers_every_second_and_exports_the_signals_interface()
+{
+    startService();
+    QTRY_VERIFY_WITH_TIMEOUT(m_pTriggers->signalsFrom("/Signals").size() >= 4, 6000);
+    const QList<CSignalRecorder::SSignal> lTriggers = m_pTriggers->signalsFrom("/Signals");
+    for (int i = 1; i < lTriggers.size(); ++i) {
+        const qint64 llGap = lTriggers[i].llMs - lTriggers[i - 1].llMs;
+        QVERIFY2(llGap > 900 && llGap < 1100, qPrintable(QString("gap %1 ms").arg(llGap)));
+        QCOMPARE(lTriggers[i].oMessage.arguments().value(0).toInt(), servicePid());
+    }
+    QVERIFY(m_pTriggers->signalsFrom("/").isEmpty());
+
+    // Another program's view of the object: the whole broadcast interface, signals only.
+    QProcess oBusctl;
+    oBusctl.start("busctl", {"--address=" + m_pBus->address(), "introspect", "--no-pager",
+                             lTriggers.first().oMessage.service(), "/Signals", "com.Quorvik.Veltrano.Signals"});
+    QVERIFY(oBusctl.waitForFinished(10000));
+    const QStringList lRows = QString::fromUtf8(oBusctl.readAllStandardOutput()).split('\n');
+    QStringList lSignals;
+    for (const QString& sRow : lRows) {
+        const QStringList lColumns = sRow.simplified().split(' ');
+        if (lColumns.size() > 1 && lColumns.at(1) == "signal") {
+            lSignals << lColumns.at(0);
+        }
+        QVERIFY2(lColumns.size() < 2 || lColumns.at(1) != "method", qPrintable(sRow));
+    }
+    QCOMPARE(lSignals.size(), 118);
+    QVERIFY(lSignals.contains(".sigTrigger"));
+    QVERIFY(lSignals.contains(".sigSendName"));
+}
+
+void TestE2ePeers::joins_announcing_its_version_and_merging_the_shared_record()
+{
+    startSimulator();
+    // A peer's unmount request waiting in the shared copy before the service joins.
+    m_pSim->command("unmount");
+    QTRY_COMPARE_WITH_TIMEOUT(m_pSim->events("signal").size(), 1, 5000);
+    startService();
+    const int iPid = servicePid();
+
+    // Not addressed to it, or sent by itself: nothing happens.
+    sendSignal("sigProcessStart", {s_iPeerPid, iPid + 1});
+    sendSignal("sigProcessStart", {iPid, iPid});
+    join();
+
+    const QList<QJsonObject> lEvents = m_pSim->events();
+    QStringList lCalls;
+    for (const QJsonObject& oEvent : lEvents) {
+        if (oEvent.value("event").toString().contains("Runtime")) {
+            lCalls << oEvent.value("event").toString();
+        }
+    }
+    QCOMPARE(lCalls, QStringList({"setRuntimeGeneralNonWM", "getRuntimeUsb", "setRuntimeUsb"}));
+
+    const QJsonObject oGeneral = m_pSim->events("setRuntimeGeneralNonWM").first();
+    QCOMPARE(oGeneral.value("from").toInt(), iPid);
+    QCOMPARE(oGeneral.value("size").toInt(), 309);
+    QCOMPARE(oGeneral.value("swVersions").toObject(), QJsonObject({{"USB", g_sVersion}}));
+    QCOMPARE(toStrings(oGeneral.value("changed")), QStringList({"SwVersions"}));
+
+    const QJsonObject oPublication = m_pSim->events("setRuntimeUsb").first();
+    QCOMPARE(oPublication.value("from").toInt(), iPid);
+    QCOMPARE(oPublication.value("size").toInt(), 100);
+    QCOMPARE(toStrings(oPublication.value("changed")), allFieldsBut("UsbInfoText"));
+    const QJsonObject oRecord = oPublication.value("record").toObject();
+    QCOMPARE(oRecord.value("StartUnmountUsbDevice").toBool(), true);
+    QCOMPARE(oRecord.value("UsbDeviceState").toInt(), 0);
+    QCOMPARE(oRecord.value("UsbMountPath").toString(), QString(""));
+
+    const QStringList lAnnounced = m_pService->linesWith("signal 'onsigProcessStart' received");
+    QCOMPARE(lAnnounced.size(), 1);
+    QVERIFY(lAnnounced.first().contains(" W: "));
+    QVERIFY(lAnnounced.first().endsWith("Set SW-Version to  \"" + g_sVersion + "\" "));
+    QCOMPARE(m_pService->count("set default values for getRuntimeUsb"), 1);
+
+    // A second start only repeats the announcement.
+    sendSignal("sigProcessStart", {s_iPeerPid, iPid});
+    QTRY_COMPARE_WITH_TIMEOUT(m_pSim->events("setRuntimeGeneralNonWM").size(), 2, 5000);
+    sendSignal("sigGetName", {s_iPeerPid, iPid});
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("SetGetName"), 1, 5000);
+    QCOMPARE(m_pSim->events("getRuntimeUsb").size(), 1);
+    QCOMPARE(m_pSim->events("setRuntimeUsb").size(), 1);
+    QCOMPARE(m_pService->count("set default values for getRuntimeUsb"), 1);
+    QCOMPARE(m_pService->count("Thread connected to session bus!"), 1);
+}
+
+void TestE2ePeers::hands_the_heartbeat_to_its_thread_after_joining()
+{
+    startSimulator();
+    startService();
+    join();
+    const int iFromSignalsAtJoin = static_cast<int>(m_pTriggers->signalsFrom("/Signals").size());
+
+    QTRY_VERIFY_WITH_TIMEOUT(m_pTriggers->signalsFrom("/").size() >= 7, 10000);
+    const QList<CSignalRecorder::SSignal> lBeats = m_pTriggers->signalsFrom("/");
+    const double dMean = double(lBeats.last().llMs - lBeats.first().llMs) / (lBeats.size() - 1);
+    QVERIFY2(dMean > 720 && dMean < 880, qPrintable(QString("mean period %1 ms").arg(dMean)));
+    for (const CSignalRecorder::SSignal& oBeat : lBeats) {
+        QCOMPARE(oBeat.oMessage.interface(), QString("com.Quorvik.Veltrano.Signals"));
+        QCOMPARE(oBeat.oMessage.arguments().value(0).toInt(), servicePid());
+    }
+    // The trigger timer stopped when the thread took over; one may have been on its way.
+    QVERIFY(m_pTriggers->signalsFrom("/Signals").size() <= iFromSignalsAtJoin + 1);
+}
+
+void TestE2ePeers::logs_a_core_that_is_missing_or_refuses()
+{
+    // Nobody serves the core's name: the bus answers at once with an error.
+    startService();
+    QElapsedTimer oTimer;
+    oTimer.start();
+    sendSignal("sigProcessStart", {s_iPeerPid, servicePid()});
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("Dbus-Error: "), 1, 5000);
+    QVERIFY2(oTimer.elapsed() < 2000, qPrintable(QString("took %1 ms").arg(oTimer.elapsed())));
+    const QStringList lNull = m_pService->linesWith("getRuntimeUsb returns NULL");
+    QCOMPARE(lNull.size(), 1);
+    QVERIFY(lNull.first().contains(" W: "));
+    const QStringList lLines = m_pService->lines();
+    const int iNull = static_cast<int>(lLines.indexOf(lNull.first()));
+    const int iError = static_cast<int>(lLines.indexOf(m_pService->linesWith("Dbus-Error: ").first()));
+    QVERIFY(iNull < iError);
+    QVERIFY(lLines.at(iError).endsWith(":  Dbus-Error:  \"REPLY_NO_SUCCESS\" "));
+
+    // A core that answers with another code is named the same way.
+    startSimulator({"--reply-code", "2"});
+    m_pSim->command("unmount");
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("Dbus-Error: "), 4, 10000);
+    m_pSim->command("reply -1000");
+    m_pSim->command("unmount");
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("Dbus-Error: "), 7, 10000);
+    for (const QString& sLine : m_pService->linesWith("Dbus-Error: ")) {
+        QVERIFY2(sLine.contains("Dbus-Error:  \"REPLY_NO_SUCCESS\" "), qPrintable(sLine));
+    }
+    QCOMPARE(m_pService->count("'setRuntimeUsb' successfull"), 0);
+
+    sendSignal("sigGetName", {s_iPeerPid, servicePid()});
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("SetGetName"), 1, 5000);
+}
+
+void TestE2ePeers::starts_the_unmount_check_a_second_after_a_peer_notice()
+{
+    startSimulator();
+    startService();
+    join();
+
+    // The service's own publications raise sigRuntimeUsb with its own pid: ignored.
+    QTRY_VERIFY_WITH_TIMEOUT(!m_pSim->events("signal").isEmpty(), 5000);
+    QCOMPARE(m_pService->count("'Signal_sigRuntimeUsb' received"), 0);
+
+    // Two notices half a second apart: one check, a second after the last.
+    m_pSim->command("unmount");
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("'Signal_sigRuntimeUsb' received"), 1, 5000);
+    QTest::qWait(500); // the second notice must fall inside the first one's second
+    m_pSim->command("unmount");
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("'Signal_sigRuntimeUsb' received"), 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count(":  UnmountUsbDevice "), 1, 5000);
+    QTest::qWait(1500); // long enough for a wrongly kept first timer to fire again
+    QCOMPARE(m_pService->count(":  UnmountUsbDevice "), 1);
+
+    const qint64 llNotice = CServiceProcess::timeOf(m_pService->linesWith("'Signal_sigRuntimeUsb' received").last());
+    const qint64 llCheck = CServiceProcess::timeOf(m_pService->linesWith(":  UnmountUsbDevice ").first());
+    QVERIFY2(llCheck - llNotice >= 990 && llCheck - llNotice < 1300,
+             qPrintable(QString("check %1 ms after the notice").arg(llCheck - llNotice)));
+}
+
+void TestE2ePeers::survives_sighup_and_ends_cleanly_on_sigterm_and_sigint()
+{
+    startService();
+    m_pService->sendSignal(SIGHUP);
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("Signal SIGHUP received"), 1, 5000);
+    QCOMPARE(m_pService->count(":  Signal %d received 1 "), 1);
+    sendSignal("sigGetName", {s_iPeerPid, servicePid()});
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("SetGetName"), 1, 5000);
+
+    // Before joining there is no heartbeat thread to wait for.
+    QElapsedTimer oTimer;
+    oTimer.start();
+    m_pService->sendSignal(SIGTERM);
+    QVERIFY(m_pService->waitForExit(5000));
+    QVERIFY2(oTimer.elapsed() < 800, qPrintable(QString("took %1 ms").arg(oTimer.elapsed())));
+    QCOMPARE(m_pService->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_pService->exitCode(), 0);
+    QCOMPARE(m_pService->count(":  Signal %d received 15 "), 1);
+    QCOMPARE(m_pService->count("Signal SIGTERM received => exit program"), 1);
+    QCOMPARE(m_pService->count("CUsb deconstruktor!"), 1);
+
+    // After joining the destructor gives the heartbeat thread one to two seconds.
+    m_pService.reset(new CServiceProcess(m_pBus->address()));
+    m_pTriggers.reset(new CSignalRecorder(m_oClient, "sigTrigger"));
+    startSimulator();
+    startService();
+    join();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_pTriggers->signalsFrom("/").isEmpty(), 5000);
+    oTimer.restart();
+    m_pService->sendSignal(SIGINT);
+    QVERIFY(m_pService->waitForExit(5000));
+    const qint64 llElapsed = oTimer.elapsed();
+    QVERIFY2(llElapsed >= 900 && llElapsed < 2500, qPrintable(QString("took %1 ms").arg(llElapsed)));
+    QCOMPARE(m_pService->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_pService->exitCode(), 0);
+    QCOMPARE(m_pService->count(":  Signal %d received 2 "), 1);
+    QCOMPARE(m_pService->count("Signal SIGINT received => exit program"), 1);
+    QCOMPARE(m_pService->count("CUsb deconstruktor!"), 1);
+}
+
+QTEST_GUILESS_MAIN(TestE2ePeers)
+#include "test_e2e_peers.moc"

@@ -1,0 +1,171 @@
+// The real service following sticks that come and go while it runs (netlink events through
+// umockdev), polled once a second.
+
+#include "ce2efixture.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QtTest>
+
+class TestE2eUsbHotplug : public CE2eFixture
+{
+    Q_OBJECT
+
+private slots:
+    void mounts_a_stick_plugged_in_and_clears_it_when_pulled();
+    void counts_a_change_as_a_removal();
+    void handles_events_from_before_joining_one_per_tick();
+    void drops_a_device_that_does_not_qualify();
+    void retries_a_failed_udev_context_on_every_tick();
+    void polls_with_one_select_per_idle_tick();
+};
+
+void TestE2eUsbHotplug::mounts_a_stick_plugged_in_and_clears_it_when_pulled()
+{
+    m_pService->setSticks("vfat:/dev/sda=" + makeStickFolder({"Veltrano/logbook/"}));
+    startSimulator();
+    startService();
+    join();
+    QCOMPARE(publications().size(), 1);
+
+    const QString sStick = m_pSticks->addStick("sda");
+    QTRY_COMPARE_WITH_TIMEOUT(publications().size(), 3, 10000);
+    QCOMPARE(m_pService->count(":  USB-Device added  Stick_sda Acme_Stick_sda_0001 /dev/sda "), 1);
+    QCOMPARE(publications()[1].value("UsbDeviceState").toInt(), 1);
+    QCOMPARE(publications()[2].value("UsbDeviceState").toInt(), 2);
+    QCOMPARE(publications()[2].value("LogbookDirFound").toBool(), true);
+    QVERIFY(m_pService->isStickMounted());
+
+    m_pSticks->uevent(sStick, "remove");
+    QTRY_COMPARE_WITH_TIMEOUT(publications().size(), 7, 10000);
+    QCOMPARE(m_pService->count(":  USB-Device removed  Stick_sda Acme_Stick_sda_0001 /dev/sda "), 1);
+    QVERIFY(!m_pService->isStickMounted());
+    QCOMPARE(m_pService->count("'umount' OK"), 1);
+    QCOMPARE(m_pSim->events("getRuntimeUsb").size(), 2);
+
+    const QList<QJsonObject> lRecords = publications();
+    QCOMPARE(lRecords[3].value("UnmountUsbDeviceActive").toBool(), true);
+    QCOMPARE(lRecords[4].value("UnmountUsbDeviceActive").toBool(), false);
+    QCOMPARE(lRecords[4].value("UsbDeviceUnmounted").toBool(), true);
+    QCOMPARE(lRecords[5].value("UsbAuxFlag").toBool(), false);
+    const QJsonObject oCleared = lRecords[6];
+    QCOMPARE(oCleared.value("UsbDeviceState").toInt(), 0);
+    QCOMPARE(oCleared.value("UsbDeviceNode").toString(), QString(""));
+    QCOMPARE(oCleared.value("UsbMountPath").toString(), QString(""));
+    QCOMPARE(oCleared.value("UsbCapacity").toInteger(), Q_INT64_C(0));
+    QCOMPARE(oCleared.value("LogbookDirFound").toBool(), false);
+    QCOMPARE(oCleared.value("UsbDeviceUnmounted").toBool(), true);
+
+    // Peers see the unmounted flag for five seconds.
+    QTRY_COMPARE_WITH_TIMEOUT(publications().size(), 8, 8000);
+    QCOMPARE(publications()[7].value("UsbDeviceUnmounted").toBool(), false);
+    const QList<QJsonObject> lEvents = m_pSim->events("setRuntimeUsb");
+    const double dShown = lEvents[7].value("ms").toDouble() - lEvents[6].value("ms").toDouble();
+    QVERIFY2(dShown >= 4900 && dShown < 5600, qPrintable(QString("flag shown %1 ms").arg(dShown)));
+    QCOMPARE(m_pService->count("ResetUSBFlag"), 1);
+}
+
+void TestE2eUsbHotplug::counts_a_change_as_a_removal()
+{
+    const QString sStick = m_pSticks->addStick("sda");
+    m_pService->setSticks("vfat:/dev/sda=" + makeStickFolder({}));
+    startSimulator();
+    startService();
+    join();
+    QVERIFY(m_pService->isStickMounted());
+
+    m_pSticks->uevent(sStick, "change");
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("USB-Device removed "), 1, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_pService->isStickMounted(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(publications().last().value("UsbDeviceUnmounted").toBool(), 5000);
+    QCOMPARE(publications().last().value("UsbDeviceState").toInt(), 0);
+}
+
+void TestE2eUsbHotplug::handles_events_from_before_joining_one_per_tick()
+{
+    const QString sStick = m_pSticks->addStick("sda");
+    m_pService->setSticks("vfat:/dev/sda=" + makeStickFolder({}));
+    startSimulator();
+    startService();
+
+    // Queued while the service waits to join; the ticks leave them alone until then.
+    m_pSticks->uevent(sStick, "add");
+    m_pSticks->uevent(sStick, "change");
+    QTRY_VERIFY_WITH_TIMEOUT(m_pTriggers->signalsFrom("/Signals").size() >= 3, 5000);
+    QCOMPARE(m_pService->count("USB-Device"), 0);
+
+    join();
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("USB-Device removed "), 1, 15000);
+    QCOMPARE(m_pService->count("USB-Device added "), 1);
+
+    // The arrival (with its mount) ends its tick; the removal waits for the next one.
+    const QStringList lLines = m_pService->lines();
+    const int iAdded = static_cast<int>(lLines.indexOf(m_pService->linesWith("USB-Device added ").first()));
+    const int iRemoved = static_cast<int>(lLines.indexOf(m_pService->linesWith("USB-Device removed ").first()));
+    QVERIFY(iAdded < iRemoved);
+    const int iArrivalDone = static_cast<int>(lLines.lastIndexOf(QRegularExpression(".*'setRuntimeUsb' successfull.*"), iRemoved));
+    const qint64 llArrivalDone = CServiceProcess::timeOf(lLines[iArrivalDone]);
+    const qint64 llRemoval = CServiceProcess::timeOf(lLines[iRemoved]);
+    QVERIFY2(llRemoval - llArrivalDone >= 990, qPrintable(QString("%1 ms").arg(llRemoval - llArrivalDone)));
+}
+
+void TestE2eUsbHotplug::drops_a_device_that_does_not_qualify()
+{
+    startSimulator();
+    startService();
+    join();
+
+    m_pSticks->addDisk("sdc", {{"ID_BUS", "ata"}, {"ID_TYPE", "disk"}});
+    // A stick after it shows that the disk's tick is over.
+    m_pSticks->addStick("sdd");
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("USB-Device added "), 1, 10000);
+
+    QCOMPARE(m_pService->count("UDEV-Item Name:  ID_BUS  Value:  ata "), 1);
+    QCOMPARE(m_pService->count("USB-Device added  Stick_sdd "), 1);
+    QCOMPARE(m_pService->count("/dev/sdc "), 1);
+}
+
+void TestE2eUsbHotplug::retries_a_failed_udev_context_on_every_tick()
+{
+    // The first three contexts fail: the monitor's at the connection, the start-up scan's,
+    // and the monitor's again at the first tick after joining.
+    m_pService->setEnvironment("VELTRANO_SHIM_UDEV_NEW_FAILURES", "3");
+    startSimulator();
+    startService();
+    QCOMPARE(m_pService->count("udev_new FAILED"), 1);
+    QCOMPARE(m_pService->count("udev_monitor_new_from_netlink FAILED"), 1);
+    join();
+    QCOMPARE(m_pService->count("Can't create u_dev"), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("udev_new FAILED"), 2, 5000);
+
+    // Events only reach a monitor that exists, so offer arrivals until one is taken.
+    const QString sStick = m_pSticks->addStick("sda");
+    const auto isTaken = [this] { return m_pService->count("USB-Device added ") > 0; };
+    for (int i = 0; i < 6 && !QTest::qWaitFor(isTaken, 1500); ++i) {
+        m_pSticks->uevent(sStick, "add");
+    }
+    QVERIFY(isTaken());
+    QCOMPARE(m_pService->count("udev_new FAILED"), 2);
+}
+
+void TestE2eUsbHotplug::polls_with_one_select_per_idle_tick()
+{
+    startSimulator();
+    startService();
+    join();
+
+    QProcess oStrace;
+    oStrace.start("timeout", {"-s", "INT", "3.5", "strace", "-f", "-qq", "-e", "trace=select,pselect6",
+                              "-p", QString::number(servicePid())});
+    QVERIFY(oStrace.waitForFinished(10000));
+    const QStringList lCalls = QString::fromUtf8(oStrace.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+    // The C library makes select() a pselect6 call; either way the time-out is zero.
+    const QStringList lSelects = lCalls.filter(QRegularExpression("select6?\\("));
+    QVERIFY2(lSelects.size() >= 2 && lSelects.size() <= 4, qPrintable(lCalls.join('\n')));
+    for (const QString& sCall : lSelects) {
+        QVERIFY2(sCall.contains(QRegularExpression("NULL, NULL, \\{tv_sec=0, tv_[nu]sec=0\\}")), qPrintable(sCall));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestE2eUsbHotplug)
+#include "test_e2e_usb_hotplug.moc"
