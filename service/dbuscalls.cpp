@@ -38,13 +38,16 @@ int awaitInt(const QDBusPendingCall& oCall)
 QByteArray awaitByteArray(const QDBusPendingCall& oCall)
 {
     const QVariant oValue = awaitFirstValue(oCall);
+    QByteArray aValue;
     if (isWrapped(oValue)) {
-        return qdbus_cast<QByteArray>(oValue);
-    }
-    if (!oValue.canConvert<QByteArray>()) {
+        aValue = qdbus_cast<QByteArray>(oValue);
+    } else if (oValue.isValid() && oValue.canConvert<QByteArray>()) {
+        aValue = oValue.toByteArray();
+    } else {
         return QByteArray();
     }
-    return oValue.toByteArray();
+    // An empty array that arrived is an answer, but the bus library hands it over as null.
+    return aValue.isNull() ? QByteArray("", 0) : aValue;
 }
 
 bool subscribeBroadcast(QDBusConnection& oConnection, const char* szSignal, QObject* pReceiver,
