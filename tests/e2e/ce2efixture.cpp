@@ -10,7 +10,7 @@ void CE2eFixture::init()
 {
     // Made first, so that the service inherits it and sees none of the machine's devices.
     m_pSticks.reset(new CStickBed);
-    m_pBus.reset(new CTestBus);
+    m_pBus.reset(new CPrivateBus);
     QVERIFY(m_pBus->isRunning());
     m_oClient = m_pBus->connection("peer");
     QVERIFY(m_oClient.isConnected());

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "ccoresimprocess.h"
-#include "cserviceprocess.h"
+#include "tools/standin/ccoresimprocess.h"
+#include "tools/standin/cserviceprocess.h"
 #include "csignalrecorder.h"
-#include "cstickbed.h"
-#include "tests/support/ctestbus.h"
+#include "tools/standin/cstickbed.h"
+#include "tools/standin/cprivatebus.h"
 
 #include <QDBusConnection>
 #include <QJsonObject>
@@ -40,7 +40,7 @@ protected:
     QList<QJsonObject> publications() const;
 
     std::unique_ptr<CStickBed> m_pSticks;
-    std::unique_ptr<CTestBus> m_pBus;
+    std::unique_ptr<CPrivateBus> m_pBus;
     std::unique_ptr<CCoreSimProcess> m_pSim;
     std::unique_ptr<CServiceProcess> m_pService;
     std::unique_ptr<CSignalRecorder> m_pTriggers;

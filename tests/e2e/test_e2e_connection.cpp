@@ -1,9 +1,9 @@
 // The real service reaching (or not reaching) its bus: retries, the TCP bus, and POSIX
 // signals before a connection exists.
 
-#include "cserviceprocess.h"
+#include "tools/standin/cserviceprocess.h"
 #include "csignalrecorder.h"
-#include "tests/support/ctestbus.h"
+#include "tools/standin/cprivatebus.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -98,7 +98,7 @@ void TestE2eConnection::names_the_tcp_address_it_cannot_reach()
 
 void TestE2eConnection::uses_a_reachable_tcp_bus()
 {
-    CTestBus oBus(true);
+    CPrivateBus oBus(true);
     QVERIFY(oBus.isRunning());
     QVERIFY(oBus.tcpAddress().startsWith("tcp:host=127.0.0.1,"));
 

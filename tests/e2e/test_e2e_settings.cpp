@@ -1,7 +1,7 @@
 // The real service's settings file and first words: missing keys of both groups are written
 // back with their defaults, everything else in the file is left alone.
 
-#include "cserviceprocess.h"
+#include "tools/standin/cserviceprocess.h"
 
 #include <QRegularExpression>
 #include <QSettings>

@@ -5,7 +5,7 @@
 #include "runtimeinterface.h"
 #include "service/dbuscalls.h"
 #include "signalsadaptor.h"
-#include "tests/support/ctestbus.h"
+#include "tools/standin/cprivatebus.h"
 
 #include <QDBusContext>
 #include <QElapsedTimer>
@@ -79,7 +79,7 @@ private slots:
     void the_adaptor_relays_sigSendName_from_the_registered_path();
 
 private:
-    CTestBus m_oBus;
+    CPrivateBus m_oBus;
     QThread m_oServerThread;
     CFakeRuntime* m_pRuntime = nullptr;
 };

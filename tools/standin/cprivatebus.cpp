@@ -1,4 +1,4 @@
-#include "tests/support/ctestbus.h"
+#include "tools/standin/cprivatebus.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,11 +13,11 @@ const int START_TIMEOUT_MS = 10000;
 const int STOP_TIMEOUT_MS = 5000;
 }
 
-CTestBus::CTestBus(bool bListenOnTcp)
+CPrivateBus::CPrivateBus(bool bListenOnTcp)
     : m_oDir(QDir::tempPath() + "/veltrano-bus-XXXXXX")
 {
     if (!m_oDir.isValid()) {
-        qWarning() << "CTestBus: no temporary directory:" << m_oDir.errorString();
+        qWarning() << "CPrivateBus: no temporary directory:" << m_oDir.errorString();
         return;
     }
     if (!writeConfig(bListenOnTcp) || !startDaemon()) {
@@ -27,27 +27,27 @@ CTestBus::CTestBus(bool bListenOnTcp)
     }
 }
 
-CTestBus::~CTestBus()
+CPrivateBus::~CPrivateBus()
 {
     stopDaemon();
 }
 
-bool CTestBus::isRunning() const
+bool CPrivateBus::isRunning() const
 {
     return !m_sAddress.isEmpty();
 }
 
-QString CTestBus::address() const
+QString CPrivateBus::address() const
 {
     return m_sAddress;
 }
 
-QString CTestBus::tcpAddress() const
+QString CPrivateBus::tcpAddress() const
 {
     return m_sTcpAddress;
 }
 
-QDBusConnection CTestBus::connection(const QString& sName)
+QDBusConnection CPrivateBus::connection(const QString& sName)
 {
     if (!m_oConnectionNames.contains(sName)) {
         m_oConnectionNames.append(sName);
@@ -55,7 +55,7 @@ QDBusConnection CTestBus::connection(const QString& sName)
     return QDBusConnection::connectToBus(m_sAddress, sName);
 }
 
-bool CTestBus::writeConfig(bool bListenOnTcp)
+bool CPrivateBus::writeConfig(bool bListenOnTcp)
 {
     // Port 0 lets the daemon pick a free port; it prints the one it took. TCP offers no peer
     // credentials, so anonymous clients are let in; the socket is bound to 127.0.0.1 only.
@@ -82,13 +82,13 @@ bool CTestBus::writeConfig(bool bListenOnTcp)
 
     QFile oFile(m_oDir.filePath("bus.conf"));
     if (!oFile.open(QIODevice::WriteOnly) || oFile.write(aConfig) != aConfig.size()) {
-        qWarning() << "CTestBus: cannot write" << oFile.fileName() << oFile.errorString();
+        qWarning() << "CPrivateBus: cannot write" << oFile.fileName() << oFile.errorString();
         return false;
     }
     return true;
 }
 
-bool CTestBus::startDaemon()
+bool CPrivateBus::startDaemon()
 {
     m_oDaemon.setProgram("dbus-daemon");
     m_oDaemon.setArguments({"--config-file=" + m_oDir.filePath("bus.conf"), "--nofork",
@@ -98,7 +98,7 @@ bool CTestBus::startDaemon()
     m_oDaemon.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
     m_oDaemon.start();
     if (!m_oDaemon.waitForStarted(START_TIMEOUT_MS)) {
-        qWarning() << "CTestBus: dbus-daemon did not start:" << m_oDaemon.errorString();
+        qWarning() << "CPrivateBus: dbus-daemon did not start:" << m_oDaemon.errorString();
         return false;
     }
     // The daemon prints one line once it listens: its addresses joined by ';', in no fixed order.
@@ -106,7 +106,7 @@ bool CTestBus::startDaemon()
         if (!m_oDaemon.waitForReadyRead(START_TIMEOUT_MS)) {
             QFile oLog(m_oDir.filePath("daemon.log"));
             oLog.open(QIODevice::ReadOnly);
-            qWarning() << "CTestBus: dbus-daemon printed no address:" << oLog.readAll();
+            qWarning() << "CPrivateBus: dbus-daemon printed no address:" << oLog.readAll();
             return false;
         }
     }
@@ -121,7 +121,7 @@ bool CTestBus::startDaemon()
     return !m_sAddress.isEmpty();
 }
 
-void CTestBus::stopDaemon()
+void CPrivateBus::stopDaemon()
 {
     for (const QString& sName : qAsConst(m_oConnectionNames)) {
         QDBusConnection::disconnectFromBus(sName);

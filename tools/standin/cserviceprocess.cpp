@@ -1,4 +1,4 @@
-#include "cserviceprocess.h"
+#include "tools/standin/cserviceprocess.h"
 
 #include <QDir>
 #include <QFile>

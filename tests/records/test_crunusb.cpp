@@ -237,4 +237,4 @@ void TestCRunUsb::truncatedInput()
 
 QTEST_APPLESS_MAIN(TestCRunUsb)
 
-#include "tst_crunusb.moc"
+#include "test_crunusb.moc"

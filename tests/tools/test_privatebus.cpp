@@ -1,6 +1,6 @@
 // The private bus that the tests of all folders run on.
 
-#include "tests/support/ctestbus.h"
+#include "tools/standin/cprivatebus.h"
 
 #include <QDBusConnectionInterface>
 #include <QFileInfo>
@@ -18,7 +18,7 @@ private slots:
 
 void CTestTestBus::unixOnly()
 {
-    CTestBus oBus;
+    CPrivateBus oBus;
     QVERIFY(oBus.isRunning());
     QVERIFY(oBus.address().startsWith("unix:path="));
     QVERIFY(oBus.tcpAddress().isEmpty());
@@ -28,7 +28,7 @@ void CTestTestBus::unixOnly()
 // A name owned over TCP is seen from the unix socket: one bus, two doors.
 void CTestTestBus::tcpReachesSameBus()
 {
-    CTestBus oBus(true);
+    CPrivateBus oBus(true);
     QVERIFY(oBus.isRunning());
     QVERIFY2(oBus.tcpAddress().startsWith("tcp:host=127.0.0.1,port="), qPrintable(oBus.tcpAddress()));
 
@@ -43,7 +43,7 @@ void CTestTestBus::destructorRemovesBus()
 {
     QString sAddress;
     {
-        CTestBus oBus;
+        CPrivateBus oBus;
         sAddress = oBus.address();
         QVERIFY(oBus.connection("gone").isConnected());
     }
@@ -57,4 +57,4 @@ void CTestTestBus::destructorRemovesBus()
 }
 
 QTEST_GUILESS_MAIN(CTestTestBus)
-#include "tst_testbus.moc"
+#include "test_privatebus.moc"

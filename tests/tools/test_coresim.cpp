@@ -3,7 +3,7 @@
 
 #include "records/crungeneralnonwm.h"
 #include "records/crunusb.h"
-#include "tests/support/ctestbus.h"
+#include "tools/standin/cprivatebus.h"
 #include "tools/common/crungeneralview.h"
 #include "tools/common/crunusbview.h"
 
@@ -161,7 +161,7 @@ private:
     int setUsb(int iWriter, CRunUsb oRecord);
     void subscribe(const QString& sPath, const QString& sInterface, const QString& sMember);
 
-    std::unique_ptr<CTestBus> m_pBus;
+    std::unique_ptr<CPrivateBus> m_pBus;
     std::unique_ptr<CSimProcess> m_pSim;
     std::unique_ptr<CSignalLog> m_pSignals;
     int m_iSimPid = 0;
@@ -169,7 +169,7 @@ private:
 
 void CTestCoreSim::init()
 {
-    m_pBus = std::make_unique<CTestBus>();
+    m_pBus = std::make_unique<CPrivateBus>();
     QVERIFY(m_pBus->isRunning());
     m_pSignals = std::make_unique<CSignalLog>();
     subscribe("/RuntimeData", RUNTIME, "sigRuntimeUsb");
@@ -447,4 +447,4 @@ void CTestCoreSim::refusesToStartWithoutBusOrName()
 }
 
 QTEST_GUILESS_MAIN(CTestCoreSim)
-#include "tst_coresim.moc"
+#include "test_coresim.moc"

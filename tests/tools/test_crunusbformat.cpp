@@ -156,4 +156,4 @@ void CTestRunUsbFormat::generalViewReadsVersionsAndFlags()
 }
 
 QTEST_GUILESS_MAIN(CTestRunUsbFormat)
-#include "tst_crunusbformat.moc"
+#include "test_crunusbformat.moc"

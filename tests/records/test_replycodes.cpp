@@ -62,4 +62,4 @@ void TestReplyCodes::mainModeName()
 
 QTEST_APPLESS_MAIN(TestReplyCodes)
 
-#include "tst_replycodes.moc"
+#include "test_replycodes.moc"

@@ -1,4 +1,4 @@
-#include "ccoresimprocess.h"
+#include "tools/standin/ccoresimprocess.h"
 
 #include <QDeadlineTimer>
 #include <QJsonDocument>

@@ -6,7 +6,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
-// A private D-Bus daemon for one test, so that no test ever reaches the machine's own bus.
+// A private D-Bus daemon for a test or the demo, so that nothing reaches the machine's own bus.
 //
 // The constructor starts `dbus-daemon --nofork --print-address` with a session-bus style
 // configuration in a temporary directory: it listens on a unix socket there and, when asked,
@@ -15,19 +15,19 @@
 // removes the directory. Should the test process die first, the daemon is ended with it.
 //
 // In-process use:
-//     CTestBus oBus;
+//     CPrivateBus oBus;
 //     QVERIFY(oBus.isRunning());
 //     QDBusConnection oConnection = oBus.connection("server");
 //
 // For a child process, put address() (or tcpAddress()) into its DBUS_SESSION_BUS_ADDRESS.
-class CTestBus
+class CPrivateBus
 {
 public:
-    explicit CTestBus(bool bListenOnTcp = false);
-    ~CTestBus();
+    explicit CPrivateBus(bool bListenOnTcp = false);
+    ~CPrivateBus();
 
-    CTestBus(const CTestBus&) = delete;
-    CTestBus& operator=(const CTestBus&) = delete;
+    CPrivateBus(const CPrivateBus&) = delete;
+    CPrivateBus& operator=(const CPrivateBus&) = delete;
 
     // False when the daemon could not be started; the reason has been logged as a warning.
     bool isRunning() const;

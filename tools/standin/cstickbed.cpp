@@ -1,7 +1,7 @@
 // GLib names a member "signals", which Qt defines as a keyword: GLib comes first.
 #include <umockdev.h>
 
-#include "cstickbed.h"
+#include "tools/standin/cstickbed.h"
 
 #include <QByteArrayList>
 #include <vector>

@@ -221,4 +221,4 @@ void TestCRunGeneralNonWM::nothingMarkedWithoutFlaggedDifference()
 
 QTEST_APPLESS_MAIN(TestCRunGeneralNonWM)
 
-#include "tst_crungeneralnonwm.moc"
+#include "test_crungeneralnonwm.moc"

@@ -11,7 +11,7 @@
 #include "setupadaptor.h"
 #include "signalsadaptor.h"
 #include "signalsinterface.h"
-#include "tests/support/ctestbus.h"
+#include "tools/standin/cprivatebus.h"
 
 #include <QHash>
 #include <QMetaMethod>
@@ -113,7 +113,7 @@ private:
     QString introspect(const QString& sPath);
     QStringList allMembers() const;
 
-    CTestBus m_oBus;
+    CPrivateBus m_oBus;
     QObject m_oSignals;
     QObject m_oRuntime;
     QObject m_oRuntimeWM;
@@ -369,4 +369,4 @@ void CTestIntrospection::generatedTypes()
 }
 
 QTEST_GUILESS_MAIN(CTestIntrospection)
-#include "tst_introspection.moc"
+#include "test_introspection.moc"
