@@ -7,7 +7,7 @@
 
 #include <functional>
 
-// Shared by the log tests, which run inside tests/nsrun: /etc and /var/log are their own.
+// Shared by the log tests, which run inside tools/standin/nsrun: /etc and /var/log are their own.
 
 extern const char* const TEST_INI_FILE;
 extern const char* const TEST_LOG_FOLDER;
