@@ -1,4 +1,4 @@
-#include "tools/coresim/cquitsignals.h"
+#include "tools/common/cquitsignals.h"
 
 #include <QSocketNotifier>
 

@@ -5,7 +5,7 @@
 
 class QSocketNotifier;
 
-// Turns SIGINT and SIGTERM into a Qt signal on the event loop, so that the simulator can say
+// Turns SIGINT and SIGTERM into a Qt signal on the event loop, so that a tool can say
 // goodbye and end with status 0.
 class CQuitSignals : public QObject
 {

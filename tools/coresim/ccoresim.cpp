@@ -5,7 +5,7 @@
 #include "logbookadaptor.h"
 #include "runtimeadaptor.h"
 #include "setupadaptor.h"
-#include "tools/coresim/cquitsignals.h"
+#include "tools/common/cquitsignals.h"
 #include "tools/coresim/csimcommands.h"
 #include "tools/coresim/csimruntime.h"
 #include "tools/coresim/cstdinreader.h"

@@ -77,6 +77,7 @@ void CCoreSimProcess::readOutput()
         const QJsonDocument oLine = QJsonDocument::fromJson(m_aPartial.left(iEnd));
         if (oLine.isObject()) {
             m_lEvents << oLine.object();
+            emit eventReceived(m_lEvents.last());
         }
         m_aPartial.remove(0, iEnd + 1);
         iEnd = m_aPartial.indexOf('\n');

@@ -26,6 +26,10 @@ public:
     // The publications the service made, i.e. the setRuntimeUsb events' records.
     QList<QJsonObject> publications() const;
 
+signals:
+    // Emitted for each JSON line as it arrives, after events() has it.
+    void eventReceived(const QJsonObject& oEvent);
+
 private slots:
     void readOutput();
 

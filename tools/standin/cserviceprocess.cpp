@@ -16,6 +16,7 @@ CServiceProcess::CServiceProcess(const QString& sBusAddress)
     // A test that dies must not leave a daemon behind.
     m_oProcess.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
     connect(&m_oProcess, &QProcess::readyReadStandardOutput, this, &CServiceProcess::readOutput);
+    connect(&m_oProcess, &QProcess::finished, this, &CServiceProcess::finished);
 }
 
 CServiceProcess::~CServiceProcess()
@@ -93,6 +94,11 @@ bool CServiceProcess::start()
 qint64 CServiceProcess::pid() const
 {
     return m_oProcess.processId();
+}
+
+bool CServiceProcess::isRunning() const
+{
+    return m_oProcess.state() != QProcess::NotRunning;
 }
 
 void CServiceProcess::sendSignal(int iSignal)
@@ -175,5 +181,6 @@ void CServiceProcess::readOutput()
         m_lLines << QString::fromLatin1(m_aPartial.left(iEnd)).remove(oColour);
         m_aPartial.remove(0, iEnd + 1);
         iEnd = m_aPartial.indexOf('\n');
+        emit lineReceived(m_lLines.last());
     }
 }

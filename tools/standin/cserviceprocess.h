@@ -31,6 +31,7 @@ public:
 
     bool start();
     qint64 pid() const;
+    bool isRunning() const;
     void sendSignal(int iSignal);
     bool waitForExit(int iTimeoutMs);
     int exitCode() const;
@@ -50,6 +51,11 @@ public:
 
     // Whether /mnt/usbstick is a mount point inside the daemon's namespace.
     bool isStickMounted() const;
+
+signals:
+    // Emitted for each console line as it arrives, after lines() has it.
+    void lineReceived(const QString& sLine);
+    void finished();
 
 private slots:
     void readOutput();

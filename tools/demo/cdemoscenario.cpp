@@ -1,0 +1,363 @@
+#include "tools/demo/cdemoscenario.h"
+
+#include "tools/demo/cdemostage.h"
+#include "tools/demo/crecordtext.h"
+#include "tools/demo/cstepprinter.h"
+#include "tools/standin/ccoresimprocess.h"
+#include "tools/standin/cserviceprocess.h"
+
+#include <QDir>
+#include <QRegularExpression>
+
+namespace
+{
+// Bounds of the steps: each is a few times what the service needs for it.
+const int START_TIMEOUT_MS = 10000;
+const int JOIN_TIMEOUT_MS = 15000;
+const int DETECT_TIMEOUT_MS = 5000;     // polled once a second
+const int MOUNT_TIMEOUT_MS = 10000;     // 3 s settling before the mount
+const int UNMOUNT_TIMEOUT_MS = 6000;    // handled 1 s after the request
+const int REMOVAL_TIMEOUT_MS = 12000;   // polling resumes 5 s after an unmount
+const int RESET_TIMEOUT_MS = 8000;      // cleared 5 s after the removal
+const int STOP_TIMEOUT_MS = 5000;
+const int STEPS = 9;
+const int FAILURE_LINES = 15;
+
+int stateOf(const QJsonObject& oRecord)
+{
+    return oRecord.value("UsbDeviceState").toInt();
+}
+
+bool isUnmountedFlag(const QJsonObject& oRecord)
+{
+    return oRecord.value("UsbDeviceUnmounted").toBool();
+}
+
+QJsonObject recordOf(const QJsonObject& oEvent)
+{
+    return oEvent.value("record").toObject();
+}
+}
+
+CDemoScenario::CDemoScenario(CDemoStage* pStage, CStepPrinter* pPrinter)
+    : m_pStage(pStage)
+    , m_pPrinter(pPrinter)
+    , m_iStep(0)
+    , m_iSteps(0)
+    , m_iLineMark(0)
+    , m_iPublicationMark(0)
+{
+}
+
+int CDemoScenario::run()
+{
+    m_iSteps = STEPS;
+    const bool bDone = bringUp() && plugIn() && inspect() && releaseOnRequest() && pullOut() && resetFlag()
+                       && stopService();
+    return bDone ? 0 : 1;
+}
+
+bool CDemoScenario::bringUp()
+{
+    return setTheStage() && startService() && joinService();
+}
+
+QString CDemoScenario::failureText() const
+{
+    return m_sFailure;
+}
+
+bool CDemoScenario::setTheStage()
+{
+    begin("Setting the stage");
+    if (!m_pStage->setUp()) {
+        m_sFailure = m_pStage->error();
+        m_pPrinter->failure(m_sFailure);
+        return false;
+    }
+    m_pPrinter->item("private bus", m_pStage->busAddress().section(",guid=", 0, 0));
+    m_pPrinter->item("metering core", QString("veltrano-core-sim, pid %1, serves com.Quorvik.Veltrano")
+                                          .arg(m_pStage->sim().pid()));
+    m_pPrinter->item("emulated stick", QString("%1, vendor Acme, model Stick_sda (not plugged in yet)")
+                                           .arg(CDemoStage::STICK_NODE));
+    m_pPrinter->item("on the stick", {CDemoStage::UPDATE_FILE, "Veltrano/database/", "Veltrano/logbook/"});
+    const QString sSize = CRecordText::valueText("UsbCapacity", QString(CDemoStage::STICK_SIZE).toLongLong());
+    m_pPrinter->item("its file system",
+                     "a tmpfs of " + sSize + " (a \"16 GB\" stick), made inside the service's namespace only");
+    m_pPrinter->stepDone();
+    return true;
+}
+
+bool CDemoScenario::startService()
+{
+    begin("The service starts");
+    if (!m_pStage->startService()) {
+        m_sFailure = m_pStage->error();
+        m_pPrinter->failure(m_sFailure);
+        return false;
+    }
+    m_pPrinter->item("veltrano-usb", QString("pid %1, console log on, in a private mount namespace")
+                                         .arg(m_pStage->service().pid()));
+    if (!await([this] { return m_pStage->isListening(); }, START_TIMEOUT_MS,
+               "the service's first sigTrigger on the bus")) {
+        return false;
+    }
+    m_pPrinter->logLines(stepLines({"CUsb::constructor", "readSettingsFromIniFile", "DBus connection is OK"}));
+    m_pPrinter->text("It is on the bus (its first sigTrigger from /Signals arrived) and waits for a peer");
+    m_pPrinter->text("to take it in; until then it publishes nothing.");
+    m_pPrinter->stepDone();
+    return true;
+}
+
+bool CDemoScenario::joinService()
+{
+    begin("The service joins the running system");
+    m_pPrinter->text(
+        QString("The simulator broadcasts sigProcessStart addressed to pid %1.").arg(m_pStage->service().pid()));
+    m_pStage->join();
+    const auto hasJoined = [this] {
+        return m_pStage->hasJoined() && !m_pStage->sim().events("setRuntimeGeneralNonWM").isEmpty();
+    };
+    if (!await(hasJoined, JOIN_TIMEOUT_MS,
+               "the service's joining (its version, a read of the shared record, its own record)")) {
+        return false;
+    }
+    const QJsonObject oVersions = m_pStage->sim().events("setRuntimeGeneralNonWM").last();
+    m_pPrinter->item("version announced",
+                     "USB = \"" + oVersions.value("swVersions").toObject().value("USB").toString() + "\"");
+    m_pPrinter->item("record published", CRecordText::fieldLines(recordOf(stepPublications().last())));
+    const QStringList lsLines = stepLines({"onsigProcessStart", "set default values", "Check u_dev",
+                                           "udev_enumerate", "Thread connected"});
+    m_pPrinter->logLines(lsLines);
+    if (!lsLines.filter("udev_enumerate_get_list_entry() returns NULL").isEmpty()) {
+        m_pPrinter->text("Its start-up scan (\"Check u_dev\") finds no stick: it warns of the empty device list.");
+    }
+    m_pPrinter->text("From now on a heartbeat thread sends sigTrigger every 0.8 s.");
+    m_pPrinter->stepDone();
+    return true;
+}
+
+bool CDemoScenario::plugIn()
+{
+    begin("A stick is plugged in");
+    m_pPrinter->text(QString("umockdev adds %1 with the udev properties of a USB stick and sends \"add\".")
+                         .arg(CDemoStage::STICK_NODE));
+    m_pStage->plug();
+    const auto detected = [](const QJsonObject& oRecord) { return stateOf(oRecord) == 1; };
+    if (!await([&] { return !stepPublication(detected).isEmpty(); }, DETECT_TIMEOUT_MS,
+               "the publication of the detected stick (state 1)")) {
+        return false;
+    }
+    showChanges("record now", lastBeforeStep(), recordOf(stepPublication(detected)));
+    m_pPrinter->logLines(stepLines({"USB-Device added", "create dir"}));
+    m_pPrinter->text("The service polls its udev monitor once a second. It gives a new stick 3 s to");
+    m_pPrinter->text("settle before it mounts it.");
+    m_pPrinter->stepDone();
+    return true;
+}
+
+bool CDemoScenario::inspect()
+{
+    begin("The stick is mounted and inspected");
+    const auto inspected = [](const QJsonObject& oRecord) { return stateOf(oRecord) == 2; };
+    if (!await([&] { return !stepPublication(inspected).isEmpty(); }, MOUNT_TIMEOUT_MS,
+               "the publication of the mounted stick (state 2)")) {
+        return false;
+    }
+    const QJsonObject oRecord = recordOf(stepPublication(inspected));
+    showChanges("record now", lastBeforeStep(), oRecord);
+    m_pPrinter->item("capacity", CRecordText::valueText("UsbCapacity", oRecord.value("UsbCapacity")));
+    const QDir oSeen(QString("/proc/%1/root/mnt/usbstick/Veltrano").arg(m_pStage->service().pid()));
+    m_pPrinter->item("service's view", "/mnt/usbstick/Veltrano holds: "
+                                           + oSeen.entryList(QDir::AllEntries | QDir::NoDotAndDotDot).join(", "));
+    const QStringList lsLines = stepLines({"Update directory exists", "files in Update dir", "Found update file",
+                                           "Database directory exists", "Log directory exists", "'statvfs' reports"},
+                                          true);
+    m_pPrinter->logLines(lsLines);
+    // Each failed attempt (whole disk as vfat, partition 1 as vfat, whole disk as ntfs) warns.
+    const QRegularExpression oFailedMount(QString("USB +%1").arg(CDemoStage::STICK_NODE));
+    const int iFailedMounts = static_cast<int>(lsLines.filter(oFailedMount).size());
+    if (iFailedMounts == 0) {
+        m_pPrinter->text(QString("No mount warnings: the first attempt, %1 as vfat, worked. The stand-in made it")
+                             .arg(CDemoStage::STICK_NODE));
+        m_pPrinter->text("a bind mount of the prepared folder.");
+    } else {
+        m_pPrinter->text(
+            QString("%1 mount attempt(s) failed before one worked (see the warnings).").arg(iFailedMounts));
+    }
+    m_pPrinter->stepDone();
+    return true;
+}
+
+bool CDemoScenario::releaseOnRequest()
+{
+    begin("A peer asks for the stick to be released");
+    m_pPrinter->text("The simulator plays the peer: it sets StartUnmountUsbDevice in the shared record and");
+    m_pPrinter->text("sends sigRuntimeUsb. The service fetches the record 1 s later and unmounts.");
+    m_pStage->requestUnmount();
+    if (!await([this] { return stepPublications().size() >= 3; }, UNMOUNT_TIMEOUT_MS,
+               "the three publications of the unmount")) {
+        return false;
+    }
+    const QStringList lsLabels = {"1 of 3, under way", "2 of 3, done", "3 of 3, aux cleared"};
+    QJsonObject oBefore = lastBeforeStep();
+    const QList<QJsonObject> lEvents = stepPublications();
+    for (int i = 0; i < lsLabels.size(); ++i) {
+        showChanges(lsLabels[i], oBefore, recordOf(lEvents[i]), "(no field changed: UsbAuxFlag was not set)");
+        oBefore = recordOf(lEvents[i]);
+    }
+    m_pPrinter->item("still mounted", m_pStage->service().isStickMounted() ? "yes" : "no");
+    m_pPrinter->logLines(stepLines({"'Signal_sigRuntimeUsb' received", "getStartUnmountUsbDevice", "start 'umount'",
+                                    "'umount'"}));
+    m_pPrinter->stepDone();
+    return true;
+}
+
+bool CDemoScenario::pullOut()
+{
+    begin("The stick is pulled out");
+    m_pPrinter->text(QString("umockdev sends \"remove\" for %1. After an unmount the service polls again only")
+                         .arg(CDemoStage::STICK_NODE));
+    m_pPrinter->text("5 s later, so this takes a moment.");
+    m_pStage->pull();
+    const auto cleared = [](const QJsonObject& oRecord) { return stateOf(oRecord) == 0 && isUnmountedFlag(oRecord); };
+    if (!await([&] { return !stepPublication(cleared).isEmpty(); }, REMOVAL_TIMEOUT_MS,
+               "the publication of the cleared record")) {
+        return false;
+    }
+    const QJsonObject oCleared = recordOf(stepPublication(cleared));
+    showChanges("record now", lastBeforeStep(), oCleared);
+    const QString sFlag = CRecordText::valueText("UsbDeviceUnmounted", oCleared.value("UsbDeviceUnmounted"));
+    m_pPrinter->item("unmounted flag", "UsbDeviceUnmounted " + sFlag + ": peers can tell the stick is gone");
+    const QStringList lsLines = stepLines({"USB-Device removed", "start 'umount'", "'umount'"});
+    m_pPrinter->logLines(lsLines);
+    m_pPrinter->text(QString("%1 publications: a removal runs the same unmount as a request, then clears the record.")
+                         .arg(stepPublications().size()));
+    if (!lsLines.filter("failed  errno").isEmpty()) {
+        m_pPrinter->text("The peer had the stick released already, so the kernel refuses this second umount;");
+        m_pPrinter->text("the record is cleared all the same.");
+    }
+    m_pPrinter->stepDone();
+    return true;
+}
+
+bool CDemoScenario::resetFlag()
+{
+    begin("The unmounted flag is reset");
+    m_pPrinter->text("Peers see UsbDeviceUnmounted for 5 s after a removal; then the service clears it.");
+    const auto reset = [](const QJsonObject& oRecord) { return !isUnmountedFlag(oRecord); };
+    if (!await([&] { return !stepPublication(reset).isEmpty(); }, RESET_TIMEOUT_MS,
+               "the publication that clears UsbDeviceUnmounted")) {
+        return false;
+    }
+    const QJsonObject oReset = stepPublication(reset);
+    showChanges("record now", lastBeforeStep(), recordOf(oReset));
+    // The removal's last publication, the cleared record, came just before this step.
+    const QJsonObject oCleared = m_pStage->sim().events("setRuntimeUsb").at(m_iPublicationMark - 1);
+    const double dShown = oReset.value("ms").toDouble() - oCleared.value("ms").toDouble();
+    m_pPrinter->item("flag shown for", QString("%1 s").arg(dShown / 1000.0, 0, 'f', 2));
+    m_pPrinter->logLines(stepLines({"ResetUSBFlag"}));
+    m_pPrinter->stepDone();
+    return true;
+}
+
+bool CDemoScenario::stopService()
+{
+    begin("The service stops");
+    m_pPrinter->text("SIGTERM, as at shut-down. It leaves the stick alone and ends with status 0.");
+    if (!m_pStage->stopService(STOP_TIMEOUT_MS)) {
+        m_sFailure = QString("the service did not end within %1 s of SIGTERM").arg(STOP_TIMEOUT_MS / 1000);
+        m_pPrinter->failure(m_sFailure);
+        return false;
+    }
+    const int iStatus = m_pStage->service().exitCode();
+    m_pPrinter->item("exit status", QString::number(iStatus));
+    m_pPrinter->item("heartbeats seen", QString("%1 sigTrigger from / on the bus").arg(m_pStage->heartbeats()));
+    m_pPrinter->logLines(stepLines({"SIGTERM"}));
+    m_pPrinter->stepDone();
+    if (iStatus != 0) {
+        m_sFailure = QString("the service ended with status %1").arg(iStatus);
+        m_pPrinter->failure(m_sFailure);
+        return false;
+    }
+    return true;
+}
+
+void CDemoScenario::begin(const QString& sTitle)
+{
+    ++m_iStep;
+    const QString sNumber = m_iSteps > 0 ? QString("%1/%2").arg(m_iStep).arg(m_iSteps) : QString::number(m_iStep);
+    m_pPrinter->heading(sNumber + "  " + sTitle);
+    if (m_iStep > 1) {
+        m_iLineMark = static_cast<int>(m_pStage->service().lines().size());
+        m_iPublicationMark = static_cast<int>(m_pStage->sim().events("setRuntimeUsb").size());
+    }
+}
+
+bool CDemoScenario::await(const std::function<bool()>& fDone, int iTimeoutMs, const QString& sWhat)
+{
+    if (m_pStage->waitUntil(fDone, iTimeoutMs)) {
+        return true;
+    }
+    if (m_pStage->isInterrupted()) {
+        m_sFailure = "interrupted";
+        m_pPrinter->plain(m_pPrinter->stamp() + " interrupted");
+        return false;
+    }
+    if (!m_pStage->service().isRunning()) {
+        m_sFailure = QString("step %1: the service ended unexpectedly (status %2) while waiting for %3")
+                         .arg(m_iStep)
+                         .arg(m_pStage->service().exitCode())
+                         .arg(sWhat);
+    } else {
+        m_sFailure = QString("step %1: %2 did not happen within %3 s").arg(m_iStep).arg(sWhat).arg(iTimeoutMs / 1000);
+    }
+    m_pPrinter->failure(m_sFailure);
+    const QStringList lsLines = m_pStage->service().lines();
+    m_pPrinter->logLines(lsLines.mid(qMax(0, static_cast<int>(lsLines.size()) - FAILURE_LINES)));
+    return false;
+}
+
+QStringList CDemoScenario::stepLines(const QStringList& lsNeedles, bool bWithWarnings) const
+{
+    QStringList lsPicked;
+    const QStringList lsLines = m_pStage->service().lines().mid(m_iLineMark);
+    for (const QString& sLine : lsLines) {
+        bool bPick = bWithWarnings && sLine.contains(" W: ");
+        for (const QString& sNeedle : lsNeedles) {
+            bPick = bPick || sLine.contains(sNeedle);
+        }
+        if (bPick) {
+            lsPicked << sLine;
+        }
+    }
+    return lsPicked;
+}
+
+QList<QJsonObject> CDemoScenario::stepPublications() const
+{
+    return m_pStage->sim().events("setRuntimeUsb").mid(m_iPublicationMark);
+}
+
+QJsonObject CDemoScenario::stepPublication(const std::function<bool(const QJsonObject&)>& fMatch) const
+{
+    for (const QJsonObject& oEvent : stepPublications()) {
+        if (fMatch(recordOf(oEvent))) {
+            return oEvent;
+        }
+    }
+    return QJsonObject();
+}
+
+QJsonObject CDemoScenario::lastBeforeStep() const
+{
+    const QList<QJsonObject> lEvents = m_pStage->sim().events("setRuntimeUsb");
+    return m_iPublicationMark > 0 ? recordOf(lEvents[m_iPublicationMark - 1]) : QJsonObject();
+}
+
+void CDemoScenario::showChanges(const QString& sLabel, const QJsonObject& oBefore, const QJsonObject& oAfter,
+                                const QString& sNoChange)
+{
+    const QStringList lsChanges = CRecordText::changeLines(oBefore, oAfter);
+    m_pPrinter->item(sLabel, lsChanges.isEmpty() ? QStringList{sNoChange} : lsChanges);
+}
