@@ -9,18 +9,15 @@
 // Everything here runs with g_oLogMutex held. The mutex is not recursive, so nothing here
 // may emit a Qt message: the handler would come back into WriteLogFile on this thread.
 
-namespace
-{
+namespace {
 
 // Returns the opened log file, or null after reporting szFailure on standard output.
 QFile* OpenLogFile(const char* szFailure)
 {
     // QFile warns through the message handler about an empty name; avoid asking it.
-    if (!g_sLogfileName.isEmpty())
-    {
+    if (!g_sLogfileName.isEmpty()) {
         QFile* pFile = new QFile(g_sLogfileName);
-        if (pFile->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
-        {
+        if (pFile->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
             return pFile;
         }
         delete pFile;
@@ -39,8 +36,7 @@ QString GenerationName(int iGeneration)
 void RotateLogFile()
 {
     g_pLogFile->close();
-    for (int iGeneration = g_iLogfileRedundancy; iGeneration >= 1; --iGeneration)
-    {
+    for (int iGeneration = g_iLogfileRedundancy; iGeneration >= 1; --iGeneration) {
         const QString sTarget = GenerationName(iGeneration);
         QFile::remove(sTarget);
         QFile::copy(iGeneration == 1 ? g_sLogfileName : GenerationName(iGeneration - 1), sTarget);
@@ -63,27 +59,22 @@ void WriteLogFile(int iLevel, const QString& sLine)
     QMutexLocker oLock(&g_oLogMutex);
 
     // One attempt to open per run: a failed open leaves the file log off.
-    if (g_bSinkPending)
-    {
+    if (g_bSinkPending) {
         g_bSinkPending = false;
         delete g_pLogFile;
         g_pLogFile = nullptr;
-        if (g_iLogMessage != 0)
-        {
+        if (g_iLogMessage != 0) {
             g_pLogFile = OpenLogFile("open log file failed");
         }
     }
 
-    if (g_pLogFile == nullptr || g_iLogMessage == 0 || iLevel < g_iLogLevel)
-    {
+    if (g_pLogFile == nullptr || g_iLogMessage == 0 || iLevel < g_iLogLevel) {
         return;
     }
 
-    if (LogFileTooLarge())
-    {
+    if (LogFileTooLarge()) {
         RotateLogFile();
-        if (g_pLogFile == nullptr)
-        {
+        if (g_pLogFile == nullptr) {
             return;
         }
     }

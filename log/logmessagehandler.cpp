@@ -13,8 +13,7 @@
 #include <cstring>
 #include <syslog.h>
 
-namespace
-{
+namespace {
 
 const char* const SETTINGS_FILE = "/etc/Veltrano/usb.ini";
 const char* const LOG_FOLDER = "/var/log/Veltrano/";
@@ -36,8 +35,7 @@ const SLevel LEVELS[] = {
 
 int LevelOf(QtMsgType eType)
 {
-    switch (eType)
-    {
+    switch (eType) {
     case QtWarningMsg:
         return 1;
     case QtCriticalMsg:
@@ -57,7 +55,7 @@ QString DefaultLogfileName()
     const int iNameStart = sSettingsFile.lastIndexOf(QLatin1Char('/')) + 1;
     const int iDot = sSettingsFile.lastIndexOf(QLatin1String(".ini"));
     return QString::fromLatin1(LOG_FOLDER) + sSettingsFile.mid(iNameStart, iDot + 1 - iNameStart)
-        + QLatin1String("log");
+           + QLatin1String("log");
 }
 
 int ReadInt(QSettings& oSettings, const char* szKey, int iDefault)
@@ -67,18 +65,16 @@ int ReadInt(QSettings& oSettings, const char* szKey, int iDefault)
 
 void WriteBackIfMissing(QSettings& oSettings, const char* szKey, const QVariant& oValue)
 {
-    if (!oSettings.contains(QLatin1String(szKey)))
-    {
+    if (!oSettings.contains(QLatin1String(szKey))) {
         oSettings.setValue(QLatin1String(szKey), oValue);
     }
 }
 
 void ReadSettings()
 {
-    if (g_sLogIdentifier.isEmpty())
-    {
-        g_sLogIdentifier = QLatin1String("NOID(") + QString::number(QCoreApplication::applicationPid())
-            + QLatin1Char(')');
+    if (g_sLogIdentifier.isEmpty()) {
+        g_sLogIdentifier =
+            QLatin1String("NOID(") + QString::number(QCoreApplication::applicationPid()) + QLatin1Char(')');
     }
 
     // A missing or read-only usb.ini leaves the defaults in effect without a word.
@@ -102,8 +98,7 @@ void ReadSettings()
     WriteBackIfMissing(oSettings, "Logfile_Name", g_sLogfileName);
     WriteBackIfMissing(oSettings, "Use_SysLog", g_iUseSysLog);
 
-    if (!g_bConsoleAllowed)
-    {
+    if (!g_bConsoleAllowed) {
         g_iDisplayMessage = 0;
     }
     g_bSettingsPending = false;
@@ -117,8 +112,8 @@ QString UtcTime(const char* szFormat)
 void WriteConsole(int iLevel, const QString& sText)
 {
     const QString sLine = QLatin1String("\x1b[92m") + g_sLogIdentifier + QLatin1String("\x1b[0m:")
-        + UtcTime("hh:mm:ss:zzz") + QLatin1String(LEVELS[iLevel].szConsoleTag) + sText
-        + QLatin1String("\x1b[0m");
+                          + UtcTime("hh:mm:ss:zzz") + QLatin1String(LEVELS[iLevel].szConsoleTag) + sText
+                          + QLatin1String("\x1b[0m");
     WriteStdoutLine(sLine.toLatin1());
 }
 
@@ -131,8 +126,7 @@ void CopySyslogIdentity()
 
 void WriteSyslog(int iLevel, const QString& sText)
 {
-    if (g_bSinkPending)
-    {
+    if (g_bSinkPending) {
         CopySyslogIdentity();
         openlog(g_szSyslogIdentity, LOG_CONS | LOG_PID, LOG_USER);
         g_bSinkPending = false;
@@ -142,8 +136,7 @@ void WriteSyslog(int iLevel, const QString& sText)
 
 void WriteLog(int iLevel, const QString& sText)
 {
-    if (g_iUseSysLog != 0)
-    {
+    if (g_iUseSysLog != 0) {
         WriteSyslog(iLevel, sText);
         return;
     }
@@ -156,22 +149,18 @@ void WriteLog(int iLevel, const QString& sText)
 void LogMessageHandler(QtMsgType eType, const QMessageLogContext&, const QString& sText)
 {
     // Not guarded: the first message comes from the main thread before other threads exist.
-    if (g_bSettingsPending)
-    {
+    if (g_bSettingsPending) {
         ReadSettings();
     }
 
     const int iLevel = LevelOf(eType);
-    if (g_iDisplayMessage != 0 && iLevel >= g_iDisplayLevel)
-    {
+    if (g_iDisplayMessage != 0 && iLevel >= g_iDisplayLevel) {
         WriteConsole(iLevel, sText);
     }
-    if (g_iLogMessage != 0 && iLevel >= g_iLogLevel)
-    {
+    if (g_iLogMessage != 0 && iLevel >= g_iLogLevel) {
         WriteLog(iLevel, sText);
     }
-    if (eType == QtFatalMsg)
-    {
+    if (eType == QtFatalMsg) {
         std::abort();
     }
 }
@@ -191,20 +180,16 @@ void DisableConsoleOutput()
 void CloseLog()
 {
     QMutexLocker oLock(&g_oLogMutex);
-    if (g_bSettingsPending)
-    {
+    if (g_bSettingsPending) {
         return;
     }
-    if (g_iLogMessage != 0)
-    {
-        if (g_pLogFile != nullptr)
-        {
+    if (g_iLogMessage != 0) {
+        if (g_pLogFile != nullptr) {
             g_pLogFile->close();
             delete g_pLogFile;
             g_pLogFile = nullptr;
         }
-        if (!g_bSinkPending && g_iUseSysLog != 0)
-        {
+        if (!g_bSinkPending && g_iUseSysLog != 0) {
             closelog();
         }
     }

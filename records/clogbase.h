@@ -5,10 +5,5 @@
 class CLogBase
 {
 public:
-    enum ELogSubType {
-        LogSubTypeUndefined = 0,
-        LogSubTypeUsbInserted,
-        LogSubTypeUsbRemoved,
-        LogSubTypeUpdate
-    };
+    enum ELogSubType { LogSubTypeUndefined = 0, LogSubTypeUsbInserted, LogSubTypeUsbRemoved, LogSubTypeUpdate };
 };

@@ -11,7 +11,7 @@ const int STREAM_VERSION = QDataStream::Qt_4_6;
 const qint32 FORMAT_VERSION = 256;
 const int RESERVE_SIZE = 32;
 
-}
+} // namespace
 
 CRunGeneralNonWM::CRunGeneralNonWM()
     : m_iVersion(FORMAT_VERSION)
@@ -46,7 +46,7 @@ CRunGeneralNonWM::CRunGeneralNonWM()
     , m_sGeneralText21(QLatin1String(""))
     , m_sGeneralText22(QLatin1String(""))
     , m_iGeneralNumber6(0)
-    , m_abChanged{}
+    , m_abChanged {}
     , m_bChanged(false)
 {
 }
@@ -210,7 +210,7 @@ QByteArray CRunGeneralNonWM::toPlainByteArray()
     return m_aBuffer;
 }
 
-template <typename T>
+template<typename T>
 void CRunGeneralNonWM::writeField(QDataStream& out, bool bWithFlags, EField eField, const T& value) const
 {
     if (bWithFlags) {
@@ -271,11 +271,10 @@ void CRunGeneralNonWM::write(QDataStream& out, bool bWithFlags) const
 
 // Flag and value are always both read so the stream stays in step. What the stream cannot
 // deliver reads as 0, false or an empty text, and counts like any other value.
-template <typename T>
-void CRunGeneralNonWM::readField(QDataStream& in, EField eField, T& value)
+template<typename T> void CRunGeneralNonWM::readField(QDataStream& in, EField eField, T& value)
 {
     bool bFlag = false;
-    T read{};
+    T read {};
     in >> bFlag >> read;
     if (bFlag && read != value) {
         value = read;

@@ -95,12 +95,10 @@ public:
 private:
     void markChanged(EField eField);
     void setText(QString& sField, EField eField, const QString& sValue);
-    template <typename T>
-    void writeField(QDataStream& out, bool bWithFlags, EField eField, const T& value) const;
+    template<typename T> void writeField(QDataStream& out, bool bWithFlags, EField eField, const T& value) const;
     void writeSwVersions(QDataStream& out) const;
     void write(QDataStream& out, bool bWithFlags) const;
-    template <typename T>
-    void readField(QDataStream& in, EField eField, T& value);
+    template<typename T> void readField(QDataStream& in, EField eField, T& value);
     void readSwVersions(QDataStream& in);
     void read(QDataStream& in);
 

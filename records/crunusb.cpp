@@ -10,7 +10,7 @@ const int STREAM_VERSION = QDataStream::Qt_4_6;
 const qint32 FORMAT_VERSION = 256;
 const int RESERVE_SIZE = 32;
 
-}
+} // namespace
 
 CRunUsb::CRunUsb()
     : m_iVersion(FORMAT_VERSION)
@@ -31,7 +31,7 @@ CRunUsb::CRunUsb()
     , m_bUnmountUsbDeviceActive(false)
     , m_bUsbDeviceUnmounted(false)
     , m_bUsbAuxFlag(false)
-    , m_abChanged{}
+    , m_abChanged {}
     , m_bChanged(false)
 {
 }
@@ -159,21 +159,19 @@ QByteArray CRunUsb::toPlainByteArray()
     m_aBuffer.clear();
     QDataStream out(&m_aBuffer, QIODevice::WriteOnly);
     out.setVersion(STREAM_VERSION);
-    out << m_iUsbDeviceState << m_sUsbInfoText << m_bUsbDataAvailable << m_bUpdateFileFound
-        << m_bDatabaseDirFound << m_bLogbookDirFound << m_sUsbDeviceNode << m_sUsbDeviceText
-        << m_sUsbVendor << m_sUsbModel << m_sUsbMountPath << m_llUsbCapacity
-        << m_bStartUnmountUsbDevice << m_bUnmountUsbDeviceActive << m_bUsbDeviceUnmounted
+    out << m_iUsbDeviceState << m_sUsbInfoText << m_bUsbDataAvailable << m_bUpdateFileFound << m_bDatabaseDirFound
+        << m_bLogbookDirFound << m_sUsbDeviceNode << m_sUsbDeviceText << m_sUsbVendor << m_sUsbModel << m_sUsbMountPath
+        << m_llUsbCapacity << m_bStartUnmountUsbDevice << m_bUnmountUsbDeviceActive << m_bUsbDeviceUnmounted
         << m_bUsbAuxFlag;
     return m_aBuffer;
 }
 
 // Flag and value are always both read so the stream stays in step. What the stream cannot
 // deliver reads as 0, false or an empty text, and counts like any other value.
-template <typename T>
-void CRunUsb::readField(QDataStream& in, EField eField, T& value)
+template<typename T> void CRunUsb::readField(QDataStream& in, EField eField, T& value)
 {
     bool bFlag = false;
-    T read{};
+    T read {};
     in >> bFlag >> read;
     if (bFlag && read != value) {
         value = read;
@@ -212,23 +210,18 @@ QDataStream& operator<<(QDataStream& out, const CRunUsb& oRecord)
 {
     out.setVersion(STREAM_VERSION);
     const bool* abChanged = oRecord.m_abChanged;
-    out << oRecord.m_iVersion << oRecord.m_aReserve
-        << abChanged[CRunUsb::UsbDeviceState] << oRecord.m_iUsbDeviceState
-        << abChanged[CRunUsb::UsbInfoText] << oRecord.m_sUsbInfoText
-        << abChanged[CRunUsb::UsbDataAvailable] << oRecord.m_bUsbDataAvailable
-        << abChanged[CRunUsb::UpdateFileFound] << oRecord.m_bUpdateFileFound
-        << abChanged[CRunUsb::DatabaseDirFound] << oRecord.m_bDatabaseDirFound
-        << abChanged[CRunUsb::LogbookDirFound] << oRecord.m_bLogbookDirFound
-        << abChanged[CRunUsb::UsbDeviceNode] << oRecord.m_sUsbDeviceNode
-        << abChanged[CRunUsb::UsbDeviceText] << oRecord.m_sUsbDeviceText
-        << abChanged[CRunUsb::UsbVendor] << oRecord.m_sUsbVendor
-        << abChanged[CRunUsb::UsbModel] << oRecord.m_sUsbModel
-        << abChanged[CRunUsb::UsbMountPath] << oRecord.m_sUsbMountPath
-        << abChanged[CRunUsb::UsbCapacity] << oRecord.m_llUsbCapacity
-        << abChanged[CRunUsb::StartUnmountUsbDevice] << oRecord.m_bStartUnmountUsbDevice
+    out << oRecord.m_iVersion << oRecord.m_aReserve << abChanged[CRunUsb::UsbDeviceState] << oRecord.m_iUsbDeviceState
+        << abChanged[CRunUsb::UsbInfoText] << oRecord.m_sUsbInfoText << abChanged[CRunUsb::UsbDataAvailable]
+        << oRecord.m_bUsbDataAvailable << abChanged[CRunUsb::UpdateFileFound] << oRecord.m_bUpdateFileFound
+        << abChanged[CRunUsb::DatabaseDirFound] << oRecord.m_bDatabaseDirFound << abChanged[CRunUsb::LogbookDirFound]
+        << oRecord.m_bLogbookDirFound << abChanged[CRunUsb::UsbDeviceNode] << oRecord.m_sUsbDeviceNode
+        << abChanged[CRunUsb::UsbDeviceText] << oRecord.m_sUsbDeviceText << abChanged[CRunUsb::UsbVendor]
+        << oRecord.m_sUsbVendor << abChanged[CRunUsb::UsbModel] << oRecord.m_sUsbModel
+        << abChanged[CRunUsb::UsbMountPath] << oRecord.m_sUsbMountPath << abChanged[CRunUsb::UsbCapacity]
+        << oRecord.m_llUsbCapacity << abChanged[CRunUsb::StartUnmountUsbDevice] << oRecord.m_bStartUnmountUsbDevice
         << abChanged[CRunUsb::UnmountUsbDeviceActive] << oRecord.m_bUnmountUsbDeviceActive
-        << abChanged[CRunUsb::UsbDeviceUnmounted] << oRecord.m_bUsbDeviceUnmounted
-        << abChanged[CRunUsb::UsbAuxFlag] << oRecord.m_bUsbAuxFlag;
+        << abChanged[CRunUsb::UsbDeviceUnmounted] << oRecord.m_bUsbDeviceUnmounted << abChanged[CRunUsb::UsbAuxFlag]
+        << oRecord.m_bUsbAuxFlag;
     return out;
 }
 

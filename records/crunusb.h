@@ -82,8 +82,7 @@ public:
 
 private:
     void markChanged(EField eField);
-    template <typename T>
-    void readField(QDataStream& in, EField eField, T& value);
+    template<typename T> void readField(QDataStream& in, EField eField, T& value);
     void read(QDataStream& in);
 
     QByteArray m_aBuffer;

@@ -42,8 +42,8 @@ private slots:
     void CheckMount(const char* szMountDir);
     void SendDbus();
     bool CheckUSBDevice(udev_device* device, char* pID_MODEL, int iID_ModelLength, char* pID_SERIAL,
-                        int iID_SERIALLength, char* pDEVNAME, int iDEVNAMELength, char* pVENDOR,
-                        int iVENDORLength, bool* bDeviceAdded);
+                        int iID_SERIALLength, char* pDEVNAME, int iDEVNAMELength, char* pVENDOR, int iVENDORLength,
+                        bool* bDeviceAdded);
     bool CheckUpdateDir(const char* szUpdateDir);
     void CreateLogEntry(CLogBase::ELogSubType eLogSubType);
     bool StartupUdev();

@@ -28,8 +28,8 @@ void CUsb::connectDbus()
     m_pDbusTimer->stop();
 
     QDBusConnection oConnection = m_iUseSessionBus != 0
-        ? QDBusConnection::sessionBus()
-        : QDBusConnection::connectToBus(m_sTcpBusAddress, m_sTcpBusName);
+                                      ? QDBusConnection::sessionBus()
+                                      : QDBusConnection::connectToBus(m_sTcpBusAddress, m_sTcpBusName);
 
     if (!oConnection.isConnected()) {
         ++m_iDbusRetryCount;
@@ -59,9 +59,12 @@ void CUsb::connectDbus()
     m_bProcessStarted = false;
     connect(m_pTriggerTimer, SIGNAL(timeout()), this, SLOT(SendsigTrigger()));
 
+    // The signatures as the family has always written them; the connection normalises them.
+    // clang-format off
     subscribeBroadcast(oConnection, "sigGetName", this, SLOT(onsigGetName ( int , int)));
     subscribeBroadcast(oConnection, "sigSystemReady", this, SLOT(onsigSystemReady ( int )));
     subscribeBroadcast(oConnection, "sigProcessStart", this, SLOT(onsigProcessStart ( int, int)));
+    // clang-format on
 
     setupLinuxSignalHandlers();
 

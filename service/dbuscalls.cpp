@@ -50,9 +50,7 @@ QByteArray awaitByteArray(const QDBusPendingCall& oCall)
     return aValue.isNull() ? QByteArray("", 0) : aValue;
 }
 
-bool subscribeBroadcast(QDBusConnection& oConnection, const char* szSignal, QObject* pReceiver,
-                        const char* szSlot)
+bool subscribeBroadcast(QDBusConnection& oConnection, const char* szSignal, QObject* pReceiver, const char* szSlot)
 {
-    return oConnection.connect(QString(), QString(), "com.Quorvik.Veltrano.Signals", szSignal, pReceiver,
-                               szSlot);
+    return oConnection.connect(QString(), QString(), "com.Quorvik.Veltrano.Signals", szSignal, pReceiver, szSlot);
 }

@@ -18,5 +18,4 @@ int awaitInt(const QDBusPendingCall& oCall);
 QByteArray awaitByteArray(const QDBusPendingCall& oCall);
 
 // Receives a signal of the product's broadcast interface from any sender and any path.
-bool subscribeBroadcast(QDBusConnection& oConnection, const char* szSignal, QObject* pReceiver,
-                        const char* szSlot);
+bool subscribeBroadcast(QDBusConnection& oConnection, const char* szSignal, QObject* pReceiver, const char* szSlot);

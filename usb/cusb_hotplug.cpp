@@ -103,8 +103,8 @@ void CUsb::handleHotplugDevice(udev_device* pDevice)
     char szVendor[g_iTextLength];
     bool bDeviceAdded = false;
 
-    if (!CheckUSBDevice(pDevice, szModel, g_iTextLength, szSerial, g_iTextLength, szDevName, g_iTextLength,
-                        szVendor, g_iTextLength, &bDeviceAdded)) {
+    if (!CheckUSBDevice(pDevice, szModel, g_iTextLength, szSerial, g_iTextLength, szDevName, g_iTextLength, szVendor,
+                        g_iTextLength, &bDeviceAdded)) {
         return;
     }
 

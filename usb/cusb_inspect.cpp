@@ -79,11 +79,10 @@ void CUsb::CheckMount(const char* szMountDir)
     if (Platform::statvfs(szMountDir, &oFileSystem) != 0) {
         CUSB_DEBUG << "'statvfs' failed";
     } else {
-        CUSB_DEBUG << "'statvfs' reports  f_frsize =  " << oFileSystem.f_frsize << " f_blocks = "
-                   << oFileSystem.f_blocks;
+        CUSB_DEBUG << "'statvfs' reports  f_frsize =  " << oFileSystem.f_frsize
+                   << " f_blocks = " << oFileSystem.f_blocks;
         // The total size, formed in 64 bits: sticks above 4 GiB are common.
-        m_oRunUsb.setUsbCapacity(static_cast<qint64>(oFileSystem.f_frsize)
-                                 * static_cast<qint64>(oFileSystem.f_blocks));
+        m_oRunUsb.setUsbCapacity(static_cast<qint64>(oFileSystem.f_frsize) * static_cast<qint64>(oFileSystem.f_blocks));
     }
 
     m_oRunUsb.setUsbDeviceState(2);

@@ -72,8 +72,8 @@ bool CUsb::StartupUdev()
     for (; pEntry != nullptr; pEntry = udev_list_entry_get_next(pEntry)) {
         pDevice = udev_device_new_from_syspath(pUdev, udev_list_entry_get_name(pEntry));
         CUSB_DEBUG << "Device Node Path: " << udev_device_get_devnode(pDevice);
-        if (CheckUSBDevice(pDevice, szModel, g_iTextLength, szSerial, g_iTextLength, szDevName, g_iTextLength,
-                           szVendor, g_iTextLength, &bDeviceAdded)) {
+        if (CheckUSBDevice(pDevice, szModel, g_iTextLength, szSerial, g_iTextLength, szDevName, g_iTextLength, szVendor,
+                           g_iTextLength, &bDeviceAdded)) {
             break;
         }
         udev_device_unref(pDevice);
@@ -115,6 +115,6 @@ bool CUsb::MountUsbStick(const char* szDeviceNode)
 
     // A stick formatted without a partition table, then the usual partitioned one, then NTFS.
     return mountAs(aDevice, "vfat", " mount failed (vfat) errno = ")
-        || mountAs(aPartition, "vfat", " mount failed (vfat) errno = ")
-        || mountAs(aDevice, "ntfs", " mount failed errno = ");
+           || mountAs(aPartition, "vfat", " mount failed (vfat) errno = ")
+           || mountAs(aDevice, "ntfs", " mount failed errno = ");
 }

@@ -23,8 +23,8 @@ void copyProperty(char* pBuffer, int iLength, const char* szValue)
 } // namespace
 
 bool CUsb::CheckUSBDevice(udev_device* device, char* pID_MODEL, int iID_ModelLength, char* pID_SERIAL,
-                          int iID_SERIALLength, char* pDEVNAME, int iDEVNAMELength, char* pVENDOR,
-                          int iVENDORLength, bool* bDeviceAdded)
+                          int iID_SERIALLength, char* pDEVNAME, int iDEVNAMELength, char* pVENDOR, int iVENDORLength,
+                          bool* bDeviceAdded)
 {
     bool bDriverMatches = false;
     bool bBusMatches = false;

@@ -31,8 +31,7 @@ void CUsb::UnmountUsbDevice(bool bRemoved)
         return;
     }
     m_oRunUsb.fromByteArray(aShared);
-    CLogStream(QtDebugMsg) << "m_oRunUsb.getStartUnmountUsbDevice() " << m_oRunUsb.getStartUnmountUsbDevice()
-                           << endl;
+    CLogStream(QtDebugMsg) << "m_oRunUsb.getStartUnmountUsbDevice() " << m_oRunUsb.getStartUnmountUsbDevice() << endl;
 
     if (m_oRunUsb.getStartUnmountUsbDevice() || bRemoved) {
         m_oRunUsb.setStartUnmountUsbDevice(false);

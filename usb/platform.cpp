@@ -5,8 +5,7 @@
 
 namespace Platform {
 
-int mount(const char* szSource, const char* szTarget, const char* szType, unsigned long ulFlags,
-          const void* pData)
+int mount(const char* szSource, const char* szTarget, const char* szType, unsigned long ulFlags, const void* pData)
 {
     return ::mount(szSource, szTarget, szType, ulFlags, pData);
 }

@@ -8,8 +8,7 @@
 // libc versions; a test program may link its own definitions of all of them instead.
 namespace Platform {
 
-int mount(const char* szSource, const char* szTarget, const char* szType, unsigned long ulFlags,
-          const void* pData);
+int mount(const char* szSource, const char* szTarget, const char* szType, unsigned long ulFlags, const void* pData);
 int umount(const char* szTarget);
 int stat(const char* szPath, struct stat* pStat);
 int mkdir(const char* szPath, mode_t iMode);

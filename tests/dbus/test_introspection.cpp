@@ -20,8 +20,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-namespace
-{
+namespace {
 const char* const SERVICE = "com.Quorvik.Veltrano";
 const char* const SIGNALS = "com.Quorvik.Veltrano.Signals";
 const char* const RUNTIME = "com.Quorvik.Veltrano.Runtime";
@@ -137,19 +136,16 @@ void CTestIntrospection::initTestCase()
     new Logbook_WMAdaptor(&m_oLogbookWM);
     new SetupAdaptor(&m_oSetup);
     const QList<QPair<QString, QObject*>> oObjects = {
-        {"/Signals", &m_oSignals},         {"/RuntimeData", &m_oRuntime},
-        {"/RuntimeData_WM", &m_oRuntimeWM}, {"/Logbook", &m_oLogbook},
-        {"/LogbookData_WM", &m_oLogbookWM}, {"/SetupData", &m_oSetup},
+        {"/Signals", &m_oSignals}, {"/RuntimeData", &m_oRuntime},      {"/RuntimeData_WM", &m_oRuntimeWM},
+        {"/Logbook", &m_oLogbook}, {"/LogbookData_WM", &m_oLogbookWM}, {"/SetupData", &m_oSetup},
     };
     for (const auto& oObject : oObjects) {
-        QVERIFY(oServer.registerObject(oObject.first, oObject.second,
-                                       QDBusConnection::ExportAdaptors));
+        QVERIFY(oServer.registerObject(oObject.first, oObject.second, QDBusConnection::ExportAdaptors));
     }
 
     const QList<QPair<QString, QString>> oInterfaces = {
-        {SIGNALS, "/Signals"},           {RUNTIME, "/RuntimeData"},
-        {RUNTIME_WM, "/RuntimeData_WM"}, {LOGBOOK, "/Logbook"},
-        {LOGBOOK_WM, "/LogbookData_WM"}, {SETUP, "/SetupData"},
+        {SIGNALS, "/Signals"}, {RUNTIME, "/RuntimeData"},       {RUNTIME_WM, "/RuntimeData_WM"},
+        {LOGBOOK, "/Logbook"}, {LOGBOOK_WM, "/LogbookData_WM"}, {SETUP, "/SetupData"},
     };
     for (const auto& oInterface : oInterfaces) {
         const QString sListing = introspect(oInterface.second);
@@ -163,8 +159,7 @@ QString CTestIntrospection::introspect(const QString& sPath)
 {
     QProcess oGdbus;
     QSignalSpy oFinished(&oGdbus, &QProcess::finished);
-    oGdbus.start("gdbus", {"introspect", "--address", m_oBus.address(), "--dest", SERVICE,
-                           "--object-path", sPath});
+    oGdbus.start("gdbus", {"introspect", "--address", m_oBus.address(), "--dest", SERVICE, "--object-path", sPath});
     if (!oGdbus.waitForStarted(10000)) {
         qWarning() << "gdbus (package libglib2.0-bin) cannot be run:" << oGdbus.errorString();
         return QString();
@@ -240,9 +235,8 @@ void CTestIntrospection::argumentTypes()
         }
     }
     QCOMPARE(iRowIds, 48);
-    QCOMPARE(oDoubles, QStringList{"sigVolumeChanged(i iIndex, d dDeltaVT)"});
-    QCOMPARE(oStrings,
-             QStringList{"getSetupProductWM_ProductName(in i iProductCode, out s strProductName)"});
+    QCOMPARE(oDoubles, QStringList {"sigVolumeChanged(i iIndex, d dDeltaVT)"});
+    QCOMPARE(oStrings, QStringList {"getSetupProductWM_ProductName(in i iProductCode, out s strProductName)"});
 }
 
 void CTestIntrospection::signalsWithoutProcess()
@@ -296,16 +290,18 @@ void CTestIntrospection::members_data()
         {SIGNALS, "sigSystemReady(i iProcess)"},
         {SIGNALS, "sigOverideProductToFPM(i iProcess, i iMeterNo, i iProductOverrideState)"},
         {SIGNALS, "sigLogbookMainDeleteFirst(i iProcess, t ullRowID)"},
-        {SIGNALS, "sigOverride(i iProcess, i iOPNo, i iCompartmentNo, i iOverrideProduct, "
-                  "i iOverrideVapour, i iOverrideHighpressure, ay aOverridelocation, "
-                  "ay aOverridereason)"},
+        {SIGNALS,
+         "sigOverride(i iProcess, i iOPNo, i iCompartmentNo, i iOverrideProduct, "
+         "i iOverrideVapour, i iOverrideHighpressure, ay aOverridelocation, "
+         "ay aOverridereason)"},
         {RUNTIME, "getRuntimeUsb(out ay data)"},
         {RUNTIME, "setRuntimeUsb(in i iProcess, in ay data, out i iResult)"},
         {RUNTIME, "sigRuntimeUsb(i iProcess)"},
         {RUNTIME, "setRuntimeGeneralNonWM(in i iProcess, in ay data, out i iResult)"},
         {RUNTIME, "getRuntimeProcessMeterWM(in i iIndex, out ay aRunProcessMeterWM)"},
-        {RUNTIME, "setRuntimeProcessMeterWM(in i iProcess, in i iCompartmentIndex, "
-                  "in ay aRunProcessMeterWM, out i iResult)"},
+        {RUNTIME,
+         "setRuntimeProcessMeterWM(in i iProcess, in i iCompartmentIndex, "
+         "in ay aRunProcessMeterWM, out i iResult)"},
         {RUNTIME, "getRuntimeProcessDataNonWM(in i iCompartmentIndex, out ay aRunProcessLevelNonWM)"},
         {RUNTIME, "sigSetRuntimeOrderDelivery(i iProcess, t ullOrderDeliveryIndex)"},
         {RUNTIME_WM, "getRuntimeLgmProcessWm(out ay aRunLgmProcessWm)"},
@@ -326,8 +322,9 @@ void CTestIntrospection::members_data()
         {SETUP, "sigSetupDriver(i iProcessID, t ullRowID)"},
         {SETUP, "sigSetupProductWM(i iProcess, t ullRowID)"},
         {SETUP, "changeSetupChangeLog(in i iProcess, in ay aSetCangeLog, out i iResult)"},
-        {SETUP, "getSetupGeoFencingPos_RowIDAfterStep(in t ullRowIDOffset, in i iStep, "
-                "out t ullResult)"},
+        {SETUP,
+         "getSetupGeoFencingPos_RowIDAfterStep(in t ullRowIDOffset, in i iStep, "
+         "out t ullResult)"},
     };
     for (const auto& oRow : oRows) {
         QTest::newRow(oRow.second) << QString(oRow.first) << QString(oRow.second);
@@ -339,8 +336,7 @@ void CTestIntrospection::members()
     QFETCH(QString, sInterface);
     QFETCH(QString, sMember);
     const CMembers oMembers = m_oInterfaces.value(sInterface);
-    QVERIFY2(oMembers.oMethods.contains(sMember) || oMembers.oSignals.contains(sMember),
-             qPrintable(sInterface));
+    QVERIFY2(oMembers.oMethods.contains(sMember) || oMembers.oSignals.contains(sMember), qPrintable(sInterface));
 }
 
 // The Qt types the bindings give the D-Bus types: t qulonglong, d double, s QString, ay QByteArray.
@@ -358,8 +354,7 @@ void CTestIntrospection::generatedTypes()
     QCOMPARE(oRuntime.method(iSet).typeName(), "QDBusPendingReply<int>");
     QVERIFY(oRuntime.indexOfSignal("sigRuntimeUsb(int)") >= 0);
 
-    QVERIFY(ComQuorvikVeltranoSignalsInterface::staticMetaObject.indexOfSignal(
-                "sigVolumeChanged(int,double)") >= 0);
+    QVERIFY(ComQuorvikVeltranoSignalsInterface::staticMetaObject.indexOfSignal("sigVolumeChanged(int,double)") >= 0);
     QVERIFY(SignalsAdaptor::staticMetaObject.indexOfSignal("sigSendName(int,QByteArray)") >= 0);
 
     const QMetaObject& oSetup = SetupAdaptor::staticMetaObject;

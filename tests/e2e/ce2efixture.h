@@ -1,10 +1,10 @@
 #pragma once
 
-#include "tools/standin/ccoresimprocess.h"
-#include "tools/standin/cserviceprocess.h"
 #include "csignalrecorder.h"
-#include "tools/standin/cstickbed.h"
+#include "tools/standin/ccoresimprocess.h"
 #include "tools/standin/cprivatebus.h"
+#include "tools/standin/cserviceprocess.h"
+#include "tools/standin/cstickbed.h"
 
 #include <QDBusConnection>
 #include <QJsonObject>

@@ -25,5 +25,5 @@ const QList<CSignalRecorder::SSignal>& CSignalRecorder::all() const
 
 void CSignalRecorder::record(const QDBusMessage& oMessage)
 {
-    m_lSignals << SSignal{oMessage, QDateTime::currentMSecsSinceEpoch()};
+    m_lSignals << SSignal {oMessage, QDateTime::currentMSecsSinceEpoch()};
 }

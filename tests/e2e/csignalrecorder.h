@@ -12,7 +12,8 @@ class CSignalRecorder : public QObject
     Q_OBJECT
 
 public:
-    struct SSignal {
+    struct SSignal
+    {
         QDBusMessage oMessage;
         qint64 llMs;
     };

@@ -1,9 +1,9 @@
 // The real service reaching (or not reaching) its bus: retries, the TCP bus, and POSIX
 // signals before a connection exists.
 
-#include "tools/standin/cserviceprocess.h"
 #include "csignalrecorder.h"
 #include "tools/standin/cprivatebus.h"
+#include "tools/standin/cserviceprocess.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

@@ -17,10 +17,22 @@ const QString g_sVersion = "1.1.1 / vt-release-1.14.3_2025-12-17_1-0-gd9c016b";
 
 QStringList allFieldsBut(const QString& sLeftOut)
 {
-    QStringList lFields = {"UsbDeviceState", "UsbInfoText", "UsbDataAvailable", "UpdateFileFound",
-                           "DatabaseDirFound", "LogbookDirFound", "UsbDeviceNode", "UsbDeviceText",
-                           "UsbVendor", "UsbModel", "UsbMountPath", "UsbCapacity", "StartUnmountUsbDevice",
-                           "UnmountUsbDeviceActive", "UsbDeviceUnmounted", "UsbAuxFlag"};
+    QStringList lFields = {"UsbDeviceState",
+                           "UsbInfoText",
+                           "UsbDataAvailable",
+                           "UpdateFileFound",
+                           "DatabaseDirFound",
+                           "LogbookDirFound",
+                           "UsbDeviceNode",
+                           "UsbDeviceText",
+                           "UsbVendor",
+                           "UsbModel",
+                           "UsbMountPath",
+                           "UsbCapacity",
+                           "StartUnmountUsbDevice",
+                           "UnmountUsbDeviceActive",
+                           "UsbDeviceUnmounted",
+                           "UsbAuxFlag"};
     lFields.removeAll(sLeftOut);
     return lFields;
 }

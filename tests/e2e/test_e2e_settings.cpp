@@ -48,10 +48,10 @@ void TestE2eSettings::writes_back_every_missing_key_data()
     QTest::newRow("empty file") << QString() << CValues();
     QTest::newRow("other groups and keys")
         << "[Other]\nkey=value\n[SETUP_GENERAL]\nUse_Session_Bus=0\nExtra=1\n[DEBUG_MESSAGES]\nLog_Level=3\n"
-        << CValues{{"Other/key", "value"},
-                                   {"SETUP_GENERAL/Use_Session_Bus", 0},
-                                   {"SETUP_GENERAL/Extra", 1},
-                                   {"DEBUG_MESSAGES/Log_Level", 3}};
+        << CValues {{"Other/key", "value"},
+                    {"SETUP_GENERAL/Use_Session_Bus", 0},
+                    {"SETUP_GENERAL/Extra", 1},
+                    {"DEBUG_MESSAGES/Log_Level", 3}};
 }
 
 void TestE2eSettings::writes_back_every_missing_key()

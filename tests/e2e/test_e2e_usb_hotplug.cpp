@@ -103,7 +103,8 @@ void TestE2eUsbHotplug::handles_events_from_before_joining_one_per_tick()
     const int iAdded = static_cast<int>(lLines.indexOf(m_pService->linesWith("USB-Device added ").first()));
     const int iRemoved = static_cast<int>(lLines.indexOf(m_pService->linesWith("USB-Device removed ").first()));
     QVERIFY(iAdded < iRemoved);
-    const int iArrivalDone = static_cast<int>(lLines.lastIndexOf(QRegularExpression(".*'setRuntimeUsb' successfull.*"), iRemoved));
+    const int iArrivalDone =
+        static_cast<int>(lLines.lastIndexOf(QRegularExpression(".*'setRuntimeUsb' successfull.*"), iRemoved));
     const qint64 llArrivalDone = CServiceProcess::timeOf(lLines[iArrivalDone]);
     const qint64 llRemoval = CServiceProcess::timeOf(lLines[iRemoved]);
     QVERIFY2(llRemoval - llArrivalDone >= 990, qPrintable(QString("%1 ms").arg(llRemoval - llArrivalDone)));
@@ -155,8 +156,8 @@ void TestE2eUsbHotplug::polls_with_one_select_per_idle_tick()
     join();
 
     QProcess oStrace;
-    oStrace.start("timeout", {"-s", "INT", "3.5", "strace", "-f", "-qq", "-e", "trace=select,pselect6",
-                              "-p", QString::number(servicePid())});
+    oStrace.start("timeout", {"-s", "INT", "3.5", "strace", "-f", "-qq", "-e", "trace=select,pselect6", "-p",
+                              QString::number(servicePid())});
     QVERIFY(oStrace.waitForFinished(10000));
     const QStringList lCalls = QString::fromUtf8(oStrace.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
     // The C library makes select() a pselect6 call; either way the time-out is zero.

@@ -53,31 +53,31 @@ void TestE2eUsbInspect::reports_the_product_folders_data()
     QTest::addColumn<QStringList>("lMessages");
 
     const QString sNoLogbook = "Log directory not found on USB-Stick  " + g_sLogbook;
-    QTest::newRow("no Veltrano folder")
-        << QStringList() << "----"
-        << QStringList({"Update directory not found on USB-Stick  " + g_sUpdate, sNoLogbook});
-    QTest::newRow("empty update folder")
-        << QStringList({"Veltrano/update/"}) << "----"
-        << QStringList({"Update directory exists on USB-Stick  " + g_sUpdate, "Found  2  files in Update dir ",
-                        "No valid update file in  " + g_sUpdate, sNoLogbook});
+    QTest::newRow("no Veltrano folder") << QStringList() << "----"
+                                        << QStringList(
+                                               {"Update directory not found on USB-Stick  " + g_sUpdate, sNoLogbook});
+    QTest::newRow("empty update folder") << QStringList({"Veltrano/update/"}) << "----"
+                                         << QStringList({"Update directory exists on USB-Stick  " + g_sUpdate,
+                                                         "Found  2  files in Update dir ",
+                                                         "No valid update file in  " + g_sUpdate, sNoLogbook});
     QTest::newRow("update folder with a subfolder")
         << QStringList({"Veltrano/update/v2/"}) << "DU--"
         << QStringList({"Found  3  files in Update dir ", "Found update file in  " + g_sUpdate, sNoLogbook});
     QTest::newRow("only hidden files in update")
         << QStringList({"Veltrano/update/.hidden", "Veltrano/update/.more"}) << "----"
         << QStringList({"Found  2  files in Update dir ", "No valid update file in  " + g_sUpdate, sNoLogbook});
-    QTest::newRow("plain file named update")
-        << QStringList({"Veltrano/update"}) << "----"
-        << QStringList({"Update directory exists on USB-Stick  " + g_sUpdate, "Found  0  files in Update dir ",
-                        sNoLogbook});
-    QTest::newRow("database only")
-        << QStringList({"Veltrano/database/"}) << "D-D-"
-        << QStringList({"Database directory exists on USB-Stick  " + g_sDatabase,
-                        "Update directory not found on USB-Stick  " + g_sUpdate, sNoLogbook});
-    QTest::newRow("all three")
-        << QStringList({"Veltrano/update/image.bin", "Veltrano/database/", "Veltrano/logbook/"}) << "DUDL"
-        << QStringList({"Found update file in  " + g_sUpdate, "Database directory exists on USB-Stick  " + g_sDatabase,
-                        "Log directory exists on USB-Stick   " + g_sLogbook});
+    QTest::newRow("plain file named update") << QStringList({"Veltrano/update"}) << "----"
+                                             << QStringList({"Update directory exists on USB-Stick  " + g_sUpdate,
+                                                             "Found  0  files in Update dir ", sNoLogbook});
+    QTest::newRow("database only") << QStringList({"Veltrano/database/"}) << "D-D-"
+                                   << QStringList({"Database directory exists on USB-Stick  " + g_sDatabase,
+                                                   "Update directory not found on USB-Stick  " + g_sUpdate,
+                                                   sNoLogbook});
+    QTest::newRow("all three") << QStringList({"Veltrano/update/image.bin", "Veltrano/database/", "Veltrano/logbook/"})
+                               << "DUDL"
+                               << QStringList({"Found update file in  " + g_sUpdate,
+                                               "Database directory exists on USB-Stick  " + g_sDatabase,
+                                               "Log directory exists on USB-Stick   " + g_sLogbook});
 }
 
 void TestE2eUsbInspect::reports_the_product_folders()
@@ -121,8 +121,8 @@ void TestE2eUsbInspect::reports_the_total_size_beyond_4_gib()
 {
     // A 16 GiB tmpfs, mounted inside the service's namespace only.
     const QString sFolder = makeStickFolder({});
-    const QJsonObject oRecord =
-        inspect(sFolder, "mount -t tmpfs -o size=16g tmpfs " + sFolder + " && mkdir -p " + sFolder + "/Veltrano/logbook");
+    const QJsonObject oRecord = inspect(sFolder, "mount -t tmpfs -o size=16g tmpfs " + sFolder + " && mkdir -p "
+                                                     + sFolder + "/Veltrano/logbook");
     QVERIFY(!oRecord.isEmpty());
     QCOMPARE(oRecord.value("UsbCapacity").toInteger(), Q_INT64_C(17179869184));
     QCOMPARE(oRecord.value("LogbookDirFound").toBool(), true);

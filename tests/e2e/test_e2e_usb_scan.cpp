@@ -94,10 +94,12 @@ void TestE2eUsbScan::mounts_whole_disk_then_partition_then_ntfs_data()
     QTest::addColumn<QString>("sType");
     QTest::addColumn<QString>("sSource");
     QTest::addColumn<QStringList>("lExpectedFailures");
-    QTest::newRow("whole disk") << "vfat" << "/dev/sda" << QStringList();
-    QTest::newRow("partition 1") << "vfat" << "/dev/sda1"
-                                 << QStringList({"USB  /dev/sda  mount failed (vfat) " + g_sNoDevice});
-    QTest::newRow("ntfs") << "ntfs" << "/dev/sda"
+    QTest::newRow("whole disk") << "vfat"
+                                << "/dev/sda" << QStringList();
+    QTest::newRow("partition 1") << "vfat"
+                                 << "/dev/sda1" << QStringList({"USB  /dev/sda  mount failed (vfat) " + g_sNoDevice});
+    QTest::newRow("ntfs") << "ntfs"
+                          << "/dev/sda"
                           << QStringList({"USB  /dev/sda  mount failed (vfat) " + g_sNoDevice,
                                           "USB  /dev/sda1  mount failed (vfat) " + g_sNoDevice});
 }

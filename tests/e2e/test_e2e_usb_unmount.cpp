@@ -126,7 +126,8 @@ void TestE2eUsbUnmount::unmounts_nothing_when_the_shared_record_cannot_be_read()
     QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("USB-Device added "), 1, 5000);
     const qint64 llFailed = CServiceProcess::timeOf(m_pService->linesWith("'getRuntimeUsb' returns NULL").first());
     const qint64 llPolled = CServiceProcess::timeOf(m_pService->linesWith("USB-Device added ").first());
-    QVERIFY2(llPolled - llFailed >= 990 && llPolled - llFailed < 1500, qPrintable(QString::number(llPolled - llFailed)));
+    QVERIFY2(llPolled - llFailed >= 990 && llPolled - llFailed < 1500,
+             qPrintable(QString::number(llPolled - llFailed)));
 }
 
 QTEST_GUILESS_MAIN(TestE2eUsbUnmount)

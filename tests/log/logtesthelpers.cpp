@@ -19,8 +19,7 @@ void ResetLog(const QByteArray& aIniContent)
     CloseLog();
     QDir().mkpath(QStringLiteral("/etc/Veltrano"));
     QFile::remove(QString::fromLatin1(TEST_INI_FILE));
-    if (!aIniContent.isNull())
-    {
+    if (!aIniContent.isNull()) {
         WriteFile(QString::fromLatin1(TEST_INI_FILE), aIniContent);
     }
     QDir(QString::fromLatin1(TEST_LOG_FOLDER)).removeRecursively();
@@ -35,8 +34,7 @@ void LogMessage(QtMsgType eType, const QString& sText)
 QByteArray CaptureStdout(const std::function<void()>& fnAction)
 {
     QTemporaryFile oCapture;
-    if (!oCapture.open())
-    {
+    if (!oCapture.open()) {
         qFatal("cannot create the capture file");
     }
     std::fflush(stdout);
@@ -53,13 +51,11 @@ QByteArray CaptureStdout(const std::function<void()>& fnAction)
 QStringList ReadLines(const QString& sPath)
 {
     QFile oFile(sPath);
-    if (!oFile.open(QIODevice::ReadOnly))
-    {
+    if (!oFile.open(QIODevice::ReadOnly)) {
         return {};
     }
     QString sContent = QString::fromUtf8(oFile.readAll());
-    if (sContent.endsWith(QLatin1Char('\n')))
-    {
+    if (sContent.endsWith(QLatin1Char('\n'))) {
         sContent.chop(1);
     }
     return sContent.isEmpty() ? QStringList() : sContent.split(QLatin1Char('\n'));
@@ -68,8 +64,7 @@ QStringList ReadLines(const QString& sPath)
 void WriteFile(const QString& sPath, const QByteArray& aContent)
 {
     QFile oFile(sPath);
-    if (!oFile.open(QIODevice::WriteOnly | QIODevice::Truncate) || oFile.write(aContent) != aContent.size())
-    {
+    if (!oFile.open(QIODevice::WriteOnly | QIODevice::Truncate) || oFile.write(aContent) != aContent.size()) {
         qFatal("cannot write %s", qPrintable(sPath));
     }
 }

@@ -4,8 +4,7 @@
 
 #include <climits>
 
-namespace
-{
+namespace {
 
 QtMsgType g_eLastType = QtInfoMsg;
 QString g_sLastText;
@@ -33,10 +32,7 @@ private slots:
         qInstallMessageHandler(RecordMessage);
     }
 
-    void cleanup()
-    {
-        qInstallMessageHandler(nullptr);
-    }
+    void cleanup() { qInstallMessageHandler(nullptr); }
 
     void callSitePrefixNamesFileAndLine()
     {

@@ -9,8 +9,7 @@
 
 #include <memory>
 
-namespace
-{
+namespace {
 
 QString LogFile()
 {
@@ -26,8 +25,7 @@ QString Generation(int iGeneration)
 QStringList Texts(const QString& sPath)
 {
     QStringList lTexts;
-    for (const QString& sLine : ReadLines(sPath))
-    {
+    for (const QString& sLine : ReadLines(sPath)) {
         lTexts.append(sLine.section(QLatin1Char(' '), 2));
     }
     return lTexts;
@@ -47,10 +45,7 @@ class CTestLogFile : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanupTestCase()
-    {
-        CloseLog();
-    }
+    void cleanupTestCase() { CloseLog(); }
 
     void sizeLimitIsStrict()
     {
@@ -64,7 +59,7 @@ private slots:
         LogMessage(QtWarningMsg, QStringLiteral("over the limit"));
         QVERIFY(ReadAll(Generation(1)).startsWith(aOld + "NOID("));
         QVERIFY(ReadAll(Generation(1)).endsWith(" W at the limit\n"));
-        QCOMPARE(Texts(LogFile()), QStringList{QStringLiteral("over the limit")});
+        QCOMPARE(Texts(LogFile()), QStringList {QStringLiteral("over the limit")});
     }
 
     void sizeZeroRotatesBeforeEveryLine()
@@ -73,8 +68,8 @@ private slots:
         LogMessage(QtWarningMsg, QStringLiteral("a"));
         LogMessage(QtWarningMsg, QStringLiteral("b"));
         LogMessage(QtWarningMsg, QStringLiteral("c"));
-        QCOMPARE(Texts(LogFile()), QStringList{QStringLiteral("c")});
-        QCOMPARE(Texts(Generation(1)), QStringList{QStringLiteral("b")});
+        QCOMPARE(Texts(LogFile()), QStringList {QStringLiteral("c")});
+        QCOMPARE(Texts(Generation(1)), QStringList {QStringLiteral("b")});
         QVERIFY(!QFile::exists(Generation(2)));
     }
 
@@ -88,7 +83,7 @@ private slots:
 
         LogMessage(QtWarningMsg, QStringLiteral("new"));
 
-        QCOMPARE(Texts(LogFile()), QStringList{QStringLiteral("new")});
+        QCOMPARE(Texts(LogFile()), QStringList {QStringLiteral("new")});
         QCOMPARE(ReadAll(Generation(1)), QByteArray("current\n"));
         QCOMPARE(ReadAll(Generation(2)), QByteArray("first\n"));
         QCOMPARE(ReadAll(Generation(3)), QByteArray("second\n"));
@@ -100,8 +95,9 @@ private slots:
         ResetLog("[DEBUG_MESSAGES]\nLogfile_Size=0\nLogfile_Redundancy=0\n");
         WriteFile(LogFile(), "current\n");
         LogMessage(QtWarningMsg, QStringLiteral("new"));
-        QCOMPARE(Texts(LogFile()), QStringList{QStringLiteral("new")});
-        QCOMPARE(QDir(QString::fromLatin1(TEST_LOG_FOLDER)).entryList(QDir::Files), QStringList{QStringLiteral("usb.log")});
+        QCOMPARE(Texts(LogFile()), QStringList {QStringLiteral("new")});
+        QCOMPARE(QDir(QString::fromLatin1(TEST_LOG_FOLDER)).entryList(QDir::Files),
+                 QStringList {QStringLiteral("usb.log")});
     }
 
     void missingFolderIsReportedOnceAndNotRetried()
@@ -135,9 +131,9 @@ private slots:
         const int iLines = 2000;
         auto fnWriter = [iLines](const QString& sName) {
             return QThread::create([iLines, sName] {
-                for (int i = 0; i < iLines; ++i)
-                {
-                    LogMessage(QtWarningMsg, QStringLiteral("%1 %2 %3").arg(sName).arg(i).arg(QString(40, QLatin1Char('.'))));
+                for (int i = 0; i < iLines; ++i) {
+                    LogMessage(QtWarningMsg,
+                               QStringLiteral("%1 %2 %3").arg(sName).arg(i).arg(QString(40, QLatin1Char('.'))));
                 }
             });
         };
@@ -148,13 +144,13 @@ private slots:
         QVERIFY(pFirst->wait(60000));
         QVERIFY(pSecond->wait(60000));
 
-        const QRegularExpression oPattern(QStringLiteral("^%1:\\d{4}-\\d\\d-\\d\\d_\\d\\d:\\d\\d:\\d\\d:\\d{3} W (first|second) (\\d+) \\.{40}$")
-                                              .arg(QRegularExpression::escape(DefaultIdentifier())));
+        const QRegularExpression oPattern(
+            QStringLiteral("^%1:\\d{4}-\\d\\d-\\d\\d_\\d\\d:\\d\\d:\\d\\d:\\d{3} W (first|second) (\\d+) \\.{40}$")
+                .arg(QRegularExpression::escape(DefaultIdentifier())));
         QHash<QString, int> oNext;
         const QStringList lLines = ReadLines(LogFile());
         QCOMPARE(lLines.size(), 2 * iLines);
-        for (const QString& sLine : lLines)
-        {
+        for (const QString& sLine : lLines) {
             const QRegularExpressionMatch oMatch = oPattern.match(sLine);
             QVERIFY2(oMatch.hasMatch(), qPrintable(sLine));
             QCOMPARE(oMatch.captured(2).toInt(), oNext[oMatch.captured(1)]++);

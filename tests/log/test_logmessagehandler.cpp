@@ -14,8 +14,7 @@
 
 // Stand-in for the system log: the library's calls bind to these definitions, so the
 // machine's syslog never sees a test message.
-namespace
-{
+namespace {
 
 struct SSyslogCall
 {
@@ -66,8 +65,7 @@ extern "C" void closelog()
     ++g_iCloseCount;
 }
 
-namespace
-{
+namespace {
 
 const char* const FATAL_CHILD = "fatal-child";
 
@@ -122,7 +120,7 @@ private slots:
         LogMessage(QtDebugMsg, QStringLiteral("first"));
 
         QSettings oIni(QString::fromLatin1(TEST_INI_FILE), QSettings::IniFormat);
-        QCOMPARE(oIni.childGroups(), QStringList{QStringLiteral("DEBUG_MESSAGES")});
+        QCOMPARE(oIni.childGroups(), QStringList {QStringLiteral("DEBUG_MESSAGES")});
         oIni.beginGroup(QStringLiteral("DEBUG_MESSAGES"));
         QCOMPARE(oIni.childKeys().size(), 8);
         QCOMPARE(oIni.value("Display_Message").toString(), QStringLiteral("0"));
@@ -193,12 +191,12 @@ private slots:
         LogMessage(QtCriticalMsg, sText);
         const QDateTime oAfter = NowUtcToTheMillisecond();
 
-        const QRegularExpression oPattern(QStringLiteral("^(.*):(\\d{4}-\\d\\d-\\d\\d_\\d\\d:\\d\\d:\\d\\d:\\d{3})(...)(.*)$"));
+        const QRegularExpression oPattern(
+            QStringLiteral("^(.*):(\\d{4}-\\d\\d-\\d\\d_\\d\\d:\\d\\d:\\d\\d:\\d{3})(...)(.*)$"));
         const QStringList lLines = ReadLines(QString::fromLatin1(TEST_LOG_FILE));
         const QStringList lLabels = {QStringLiteral(" D "), QStringLiteral(" W "), QStringLiteral(" C ")};
         QCOMPARE(lLines.size(), lLabels.size());
-        for (int i = 0; i < lLines.size(); ++i)
-        {
+        for (int i = 0; i < lLines.size(); ++i) {
             const QRegularExpressionMatch oMatch = oPattern.match(lLines[i]);
             QVERIFY2(oMatch.hasMatch(), qPrintable(lLines[i]));
             QCOMPARE(oMatch.captured(1), DefaultIdentifier());
@@ -234,17 +232,18 @@ private slots:
 
         const QRegularExpression oPattern(QStringLiteral("^\x1b\\[92m%1\x1b\\[0m:(\\d\\d:\\d\\d:\\d\\d:\\d{3})(.*)$")
                                               .arg(QRegularExpression::escape(DefaultIdentifier())));
-        const QStringList lTails = {QStringLiteral("\x1b[94m D: debug \x1b[0m"), QStringLiteral("\x1b[93m W: warning \x1b[0m"),
+        const QStringList lTails = {QStringLiteral("\x1b[94m D: debug \x1b[0m"),
+                                    QStringLiteral("\x1b[93m W: warning \x1b[0m"),
                                     QStringLiteral("\x1b[95m C: critical \x1b[0m")};
         QVERIFY(aConsole.endsWith('\n'));
         const QStringList lLines = QString::fromLatin1(aConsole.chopped(1)).split(QLatin1Char('\n'));
         QCOMPARE(lLines.size(), lTails.size());
-        for (int i = 0; i < lLines.size(); ++i)
-        {
+        for (int i = 0; i < lLines.size(); ++i) {
             const QRegularExpressionMatch oMatch = oPattern.match(lLines[i]);
             QVERIFY2(oMatch.hasMatch(), qPrintable(lLines[i]));
             QCOMPARE(oMatch.captured(2), lTails[i]);
-            const QDateTime oTime(oBefore.date(), QTime::fromString(oMatch.captured(1), QStringLiteral("hh:mm:ss:zzz")), Qt::UTC);
+            const QDateTime oTime(oBefore.date(), QTime::fromString(oMatch.captured(1), QStringLiteral("hh:mm:ss:zzz")),
+                                  Qt::UTC);
             QVERIFY2(oBefore <= oTime && oTime <= oAfter, qPrintable(lLines[i]));
         }
         QVERIFY(!QFile::exists(QString::fromLatin1(TEST_LOG_FILE)));
@@ -347,8 +346,7 @@ private slots:
 
 int main(int argc, char* argv[])
 {
-    if (argc == 2 && std::strcmp(argv[1], FATAL_CHILD) == 0)
-    {
+    if (argc == 2 && std::strcmp(argv[1], FATAL_CHILD) == 0) {
         RunFatalChild();
     }
     QCoreApplication oApplication(argc, argv);

@@ -33,34 +33,36 @@ QByteArray asciiText(const QByteArray& aText)
 QByteArray freshBytes()
 {
     return hex("00000100 00000020") + QByteArray(32, '\0')
-        + hex("00 00000000  00 00000000  00 00"                      // GeneralNumber3, 4, GeneralFlag
-              "00 00000000  00 00000000  00 00000000  00 00000000  00 00000000"
-              "00 00000000  00 00000000  00 00000000  00 00000000  00 00000000" // GeneralText4 to 13
-              "00 00000000"                                          // GeneralNumber5
-              "00 00253d8c 00000000 ff"                              // GeneralTime
-              "00 00000000  00 ffffffff  00 00000000  00 ffffffff"   // Text1, Number1, Text3, Number2
-              "00 00000000  00 00000000  00 00000000  00 00000000  00 00000000"
-              "00 00000000  00 00000000  00 00000000  00 00000000"   // GeneralText14 to 22
-              "00 00000000"                                          // SwVersions
-              "00 00000000  00 00000000");                           // GeneralText2, GeneralNumber6
+           + hex(
+               "00 00000000  00 00000000  00 00" // GeneralNumber3, 4, GeneralFlag
+               "00 00000000  00 00000000  00 00000000  00 00000000  00 00000000"
+               "00 00000000  00 00000000  00 00000000  00 00000000  00 00000000" // GeneralText4 to 13
+               "00 00000000" // GeneralNumber5
+               "00 00253d8c 00000000 ff" // GeneralTime
+               "00 00000000  00 ffffffff  00 00000000  00 ffffffff" // Text1, Number1, Text3, Number2
+               "00 00000000  00 00000000  00 00000000  00 00000000  00 00000000"
+               "00 00000000  00 00000000  00 00000000  00 00000000" // GeneralText14 to 22
+               "00 00000000" // SwVersions
+               "00 00000000  00 00000000"); // GeneralText2, GeneralNumber6
 }
 
 // Every text setter with the offset of its flag in a fresh record.
-const struct {
+const struct
+{
     TextSetter pSetter;
     int iFlagOffset;
 } TEXTS[] = {
-    { &CRunGeneralNonWM::setGeneralText1, 117 }, { &CRunGeneralNonWM::setGeneralText2, 187 },
-    { &CRunGeneralNonWM::setGeneralText3, 127 }, { &CRunGeneralNonWM::setGeneralText4, 52 },
-    { &CRunGeneralNonWM::setGeneralText5, 57 }, { &CRunGeneralNonWM::setGeneralText6, 62 },
-    { &CRunGeneralNonWM::setGeneralText7, 67 }, { &CRunGeneralNonWM::setGeneralText8, 72 },
-    { &CRunGeneralNonWM::setGeneralText9, 77 }, { &CRunGeneralNonWM::setGeneralText10, 82 },
-    { &CRunGeneralNonWM::setGeneralText11, 87 }, { &CRunGeneralNonWM::setGeneralText12, 92 },
-    { &CRunGeneralNonWM::setGeneralText13, 97 }, { &CRunGeneralNonWM::setGeneralText14, 137 },
-    { &CRunGeneralNonWM::setGeneralText15, 142 }, { &CRunGeneralNonWM::setGeneralText16, 147 },
-    { &CRunGeneralNonWM::setGeneralText17, 152 }, { &CRunGeneralNonWM::setGeneralText18, 157 },
-    { &CRunGeneralNonWM::setGeneralText19, 162 }, { &CRunGeneralNonWM::setGeneralText20, 167 },
-    { &CRunGeneralNonWM::setGeneralText21, 172 }, { &CRunGeneralNonWM::setGeneralText22, 177 },
+    {&CRunGeneralNonWM::setGeneralText1, 117},  {&CRunGeneralNonWM::setGeneralText2, 187},
+    {&CRunGeneralNonWM::setGeneralText3, 127},  {&CRunGeneralNonWM::setGeneralText4, 52},
+    {&CRunGeneralNonWM::setGeneralText5, 57},   {&CRunGeneralNonWM::setGeneralText6, 62},
+    {&CRunGeneralNonWM::setGeneralText7, 67},   {&CRunGeneralNonWM::setGeneralText8, 72},
+    {&CRunGeneralNonWM::setGeneralText9, 77},   {&CRunGeneralNonWM::setGeneralText10, 82},
+    {&CRunGeneralNonWM::setGeneralText11, 87},  {&CRunGeneralNonWM::setGeneralText12, 92},
+    {&CRunGeneralNonWM::setGeneralText13, 97},  {&CRunGeneralNonWM::setGeneralText14, 137},
+    {&CRunGeneralNonWM::setGeneralText15, 142}, {&CRunGeneralNonWM::setGeneralText16, 147},
+    {&CRunGeneralNonWM::setGeneralText17, 152}, {&CRunGeneralNonWM::setGeneralText18, 157},
+    {&CRunGeneralNonWM::setGeneralText19, 162}, {&CRunGeneralNonWM::setGeneralText20, 167},
+    {&CRunGeneralNonWM::setGeneralText21, 172}, {&CRunGeneralNonWM::setGeneralText22, 177},
 };
 
 void setTimeZone(const char* szZone)
@@ -69,7 +71,7 @@ void setTimeZone(const char* szZone)
     tzset();
 }
 
-}
+} // namespace
 
 class TestCRunGeneralNonWM : public QObject
 {
@@ -153,7 +155,7 @@ void TestCRunGeneralNonWM::textsInWireOrder()
 void TestCRunGeneralNonWM::swVersionsInReverseIterationOrder()
 {
     CRunGeneralNonWM oRecord;
-    for (const char* szModule : { "USB", "GUI", "CORE", "GPS", "CAN", "SMP" }) {
+    for (const char* szModule : {"USB", "GUI", "CORE", "GPS", "CAN", "SMP"}) {
         oRecord.setSwVersion(szModule, "0");
         oRecord.setSwVersion(szModule, QString(szModule) + " 1.0");
     }
@@ -189,12 +191,12 @@ void TestCRunGeneralNonWM::flaggedTableMergesIntoOwn()
     oOwn.setSwVersion("USB", "A");
     oOwn.setSwVersion("GUI", "D");
     oOwn.fromByteArray(oPeer.toByteArray());
-    QCOMPARE(oOwn.getSwVersions(), (QHash<QString, QString>{ { "USB", "B" }, { "GUI", "D" } }));
+    QCOMPARE(oOwn.getSwVersions(), (QHash<QString, QString> {{"USB", "B"}, {"GUI", "D"}}));
 
     // A table cut short reads as empty: flagged, it differs but brings nothing.
     oPeer.setSwVersion("GPS", "C");
     oOwn.fromByteArray(oPeer.toByteArray().left(SW_VERSIONS_FLAG + 20));
-    QCOMPARE(oOwn.getSwVersions(), (QHash<QString, QString>{ { "USB", "B" }, { "GUI", "D" } }));
+    QCOMPARE(oOwn.getSwVersions(), (QHash<QString, QString> {{"USB", "B"}, {"GUI", "D"}}));
 }
 
 void TestCRunGeneralNonWM::nothingMarkedWithoutFlaggedDifference()
@@ -211,7 +213,7 @@ void TestCRunGeneralNonWM::nothingMarkedWithoutFlaggedDifference()
     QByteArray aUnflaggedText = oTextPeer.toByteArray();
     aUnflaggedText[117] = '\0';
 
-    for (const QByteArray& aBytes : { aFlaggedEmpty, aUnflaggedTable, aUnflaggedText, aOldVersion }) {
+    for (const QByteArray& aBytes : {aFlaggedEmpty, aUnflaggedTable, aUnflaggedText, aOldVersion}) {
         CRunGeneralNonWM oRecord;
         oRecord.fromByteArray(aBytes);
         QCOMPARE(oRecord.toByteArray(), freshBytes());

@@ -60,7 +60,7 @@ void setStartupDefaults(CRunUsb& oRecord)
     oRecord.setUsbAuxFlag(false);
 }
 
-}
+} // namespace
 
 Q_DECLARE_METATYPE(CRunUsb)
 
@@ -89,22 +89,24 @@ void TestCRunUsb::wireForm_data()
 
     CRunUsb oDefaults;
     setStartupDefaults(oDefaults);
-    QTest::newRow("start-up defaults")
-        << oDefaults
-        << header() + hex("01 00000000  00 00000000  0100 0100 0100 0100"
-                          "01 00000000  01 00000000  01 00000000  01 00000000  01 00000000"
-                          "01 0000000000000000  0100 0100 0100 0100");
+    QTest::newRow("start-up defaults") << oDefaults
+                                       << header()
+                                              + hex(
+                                                  "01 00000000  00 00000000  0100 0100 0100 0100"
+                                                  "01 00000000  01 00000000  01 00000000  01 00000000  01 00000000"
+                                                  "01 0000000000000000  0100 0100 0100 0100");
 
     CRunUsb oStick;
     oStick.setUsbDeviceState(2);
     oStick.setUsbVendor("Ab");
     oStick.setUsbCapacity(SIXTEEN_GIB);
     oStick.setUsbDeviceUnmounted(true);
-    QTest::newRow("stick")
-        << oStick
-        << header() + hex("01 00000002  00 00000000  0000 0000 0000 0000"
-                          "00 00000000  00 00000000  01 00000004 0041 0062  00 00000000  00 00000000"
-                          "01 0000000400000000  0000 0000 0101 0000");
+    QTest::newRow("stick") << oStick
+                           << header()
+                                  + hex(
+                                      "01 00000002  00 00000000  0000 0000 0000 0000"
+                                      "00 00000000  00 00000000  01 00000004 0041 0062  00 00000000  00 00000000"
+                                      "01 0000000400000000  0000 0000 0101 0000");
 }
 
 void TestCRunUsb::wireForm()
@@ -177,7 +179,7 @@ void TestCRunUsb::readLeavesUnflaggedAndEqualFields()
 
 void TestCRunUsb::oldFormatVersionChangesNothing()
 {
-    for (const char* szVersion : { "000000ff", "00000000", "ffffff00" }) {
+    for (const char* szVersion : {"000000ff", "00000000", "ffffff00"}) {
         QByteArray aOld = filledRecord().toByteArray().replace(0, 4, hex(szVersion));
         aOld.replace(8, 32, QByteArray(32, '\x5a'));
         CRunUsb oRecord;

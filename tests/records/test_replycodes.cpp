@@ -28,7 +28,7 @@ void TestReplyCodes::replyCodeName_data()
     QTest::newRow("-3001") << -3001 << "LOGBOOK_MAIN_LIST_EMPTY";
 
     // Neighbours of listed codes: the table has no ranges.
-    for (int iCode : { 4, 2000, 2002, -999, -1007, -2002, -2012, -2066, -2082, -3004 }) {
+    for (int iCode : {4, 2000, 2002, -999, -1007, -2002, -2012, -2066, -2082, -3004}) {
         QTest::addRow("%d", iCode) << iCode << QString::number(iCode);
     }
 }

@@ -25,7 +25,7 @@ struct SAnswer
 
 SAnswer answerTo(const QStringList& lArguments)
 {
-    std::vector<std::string> vStorage{"veltrano-usb"};
+    std::vector<std::string> vStorage {"veltrano-usb"};
     for (const QString& sArgument : lArguments) {
         vStorage.push_back(sArgument.toStdString());
     }
@@ -36,7 +36,7 @@ SAnswer answerTo(const QStringList& lArguments)
     const CCommandLine oCommandLine(static_cast<int>(vArgv.size()), vArgv.data());
     std::ostringstream oOut;
     std::ostringstream oErr;
-    SAnswer oAnswer{oCommandLine.startsService(), -1, QString(), QString()};
+    SAnswer oAnswer {oCommandLine.startsService(), -1, QString(), QString()};
     if (!oAnswer.bStartsService) {
         oAnswer.iStatus = oCommandLine.answer(oOut, oErr);
     }
@@ -79,16 +79,19 @@ void TestCommandLine::answers_data()
     QTest::addColumn<QString>("sOut"); // "HELP" stands for the help text
     QTest::addColumn<QString>("sErr");
 
-    QTest::newRow("version") << QStringList{"--version"} << 0 << g_szVersionLine << "";
-    QTest::newRow("help") << QStringList{"--help"} << 0 << "HELP" << "";
-    QTest::newRow("short help") << QStringList{"-h"} << 0 << "HELP" << "";
-    QTest::newRow("help wins over version") << QStringList{"--version", "--help"} << 0 << "HELP" << "";
-    QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << "" << errorFor("--bogus");
-    QTest::newRow("no short version") << QStringList{"-v"} << 2 << "" << errorFor("-v");
-    QTest::newRow("stray word") << QStringList{"start"} << 2 << "" << errorFor("start");
-    QTest::newRow("first stranger named") << QStringList{"--x", "--y"} << 2 << "" << errorFor("--x");
-    QTest::newRow("stranger after version") << QStringList{"--version", "--x"} << 2 << "" << errorFor("--x");
-    QTest::newRow("stranger before help") << QStringList{"--x", "--help"} << 2 << "" << errorFor("--x");
+    QTest::newRow("version") << QStringList {"--version"} << 0 << g_szVersionLine << "";
+    QTest::newRow("help") << QStringList {"--help"} << 0 << "HELP"
+                          << "";
+    QTest::newRow("short help") << QStringList {"-h"} << 0 << "HELP"
+                                << "";
+    QTest::newRow("help wins over version") << QStringList {"--version", "--help"} << 0 << "HELP"
+                                            << "";
+    QTest::newRow("unknown option") << QStringList {"--bogus"} << 2 << "" << errorFor("--bogus");
+    QTest::newRow("no short version") << QStringList {"-v"} << 2 << "" << errorFor("-v");
+    QTest::newRow("stray word") << QStringList {"start"} << 2 << "" << errorFor("start");
+    QTest::newRow("first stranger named") << QStringList {"--x", "--y"} << 2 << "" << errorFor("--x");
+    QTest::newRow("stranger after version") << QStringList {"--version", "--x"} << 2 << "" << errorFor("--x");
+    QTest::newRow("stranger before help") << QStringList {"--x", "--help"} << 2 << "" << errorFor("--x");
 }
 
 void TestCommandLine::answers()
@@ -111,10 +114,19 @@ void TestCommandLine::answers()
 void TestCommandLine::help_names_files_bus_and_signals()
 {
     const QString sHelp = answerTo({"--help"}).sOut;
-    const QStringList lNeeded{
-        "/mnt/usbstick", "/etc/Veltrano/usb.ini", "SETUP_GENERAL", "DEBUG_MESSAGES",
-        "/var/log/Veltrano/usb.log", "usb.log.1", "DBUS_SESSION_BUS_ADDRESS", "Use_Session_Bus=0",
-        "TCP_Bus_Address", "SIGTERM", "SIGINT", "SIGHUP",
+    const QStringList lNeeded {
+        "/mnt/usbstick",
+        "/etc/Veltrano/usb.ini",
+        "SETUP_GENERAL",
+        "DEBUG_MESSAGES",
+        "/var/log/Veltrano/usb.log",
+        "usb.log.1",
+        "DBUS_SESSION_BUS_ADDRESS",
+        "Use_Session_Bus=0",
+        "TCP_Bus_Address",
+        "SIGTERM",
+        "SIGINT",
+        "SIGHUP",
     };
     for (const QString& sNeeded : lNeeded) {
         QVERIFY2(sHelp.contains(sNeeded), qPrintable(sNeeded));

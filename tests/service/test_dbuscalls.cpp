@@ -140,7 +140,9 @@ void TestDbusCalls::broadcasts_are_received_from_any_sender_and_path_on_the_sign
 {
     QDBusConnection oListener = m_oBus.connection("listener");
     CPeer oPeer;
+    // clang-format off
     QVERIFY(subscribeBroadcast(oListener, "sigGetName", &oPeer, SLOT(onGetName ( int , int))));
+    // clang-format on
 
     QDBusConnection oSender = m_oBus.connection("sender");
     const auto send = [&oSender](const QString& sPath, const QString& sInterface, int iPid) {
@@ -155,7 +157,7 @@ void TestDbusCalls::broadcasts_are_received_from_any_sender_and_path_on_the_sign
 
     // Signals arrive in order: once the last has come, the foreign one would have too.
     QTRY_COMPARE_WITH_TIMEOUT(oPeer.m_lNameQueries.size(), 3, 5000);
-    QCOMPARE(oPeer.m_lNameQueries, (QList<QPair<int, int>>{{1, 7}, {2, 7}, {4, 7}}));
+    QCOMPARE(oPeer.m_lNameQueries, (QList<QPair<int, int>> {{1, 7}, {2, 7}, {4, 7}}));
 }
 
 void TestDbusCalls::the_adaptor_relays_sigSendName_from_the_registered_path()
@@ -166,8 +168,9 @@ void TestDbusCalls::the_adaptor_relays_sigSendName_from_the_registered_path()
     QVERIFY(oServiceBus.registerObject("/Signals", &oService, QDBusConnection::ExportAdaptors));
 
     CPeer oListener;
-    QVERIFY(m_oBus.connection("listener").connect(QString(), QString(), "com.Quorvik.Veltrano.Signals", "sigSendName",
-                                                  &oListener, SLOT(onMessage(QDBusMessage))));
+    QVERIFY(m_oBus.connection("listener")
+                .connect(QString(), QString(), "com.Quorvik.Veltrano.Signals", "sigSendName", &oListener,
+                         SLOT(onMessage(QDBusMessage))));
     emit oService.sigSendName(812, QByteArray("USB1"));
 
     QTRY_COMPARE_WITH_TIMEOUT(oListener.m_lMessages.size(), 1, 5000);

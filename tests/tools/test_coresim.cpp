@@ -3,9 +3,9 @@
 
 #include "records/crungeneralnonwm.h"
 #include "records/crunusb.h"
-#include "tools/standin/cprivatebus.h"
 #include "tools/common/crungeneralview.h"
 #include "tools/common/crunusbview.h"
+#include "tools/standin/cprivatebus.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -21,14 +21,13 @@
 #include <memory>
 #include <sys/prctl.h>
 
-namespace
-{
+namespace {
 const char* const SERVICE = "com.Quorvik.Veltrano";
 const char* const RUNTIME = "com.Quorvik.Veltrano.Runtime";
 const char* const SIGNALS = "com.Quorvik.Veltrano.Signals";
 const int WAIT_MS = 5000;
 const qint64 SIXTEEN_GIB = Q_INT64_C(16) * 1024 * 1024 * 1024;
-}
+} // namespace
 
 // The simulator process and the JSON lines it printed.
 class CSimProcess : public QObject
@@ -39,7 +38,7 @@ public:
     CSimProcess(const QString& sAddress, const QStringList& lsArguments)
     {
         m_oProcess.setProgram(VELTRANO_CORESIM);
-        m_oProcess.setArguments(QStringList{"--address", sAddress, "--json"} + lsArguments);
+        m_oProcess.setArguments(QStringList {"--address", sAddress, "--json"} + lsArguments);
         m_oProcess.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
         connect(&m_oProcess, &QProcess::readyReadStandardOutput, this, &CSimProcess::readLines);
     }
@@ -253,8 +252,8 @@ void CTestCoreSim::writesMergeOnlyFlaggedFields()
     QCOMPARE(oShared.value(CRunUsb::UsbDeviceNode).toString(), QString("/dev/sda"));
     QCOMPARE(oShared.value(CRunUsb::UsbCapacity).toLongLong(), SIXTEEN_GIB);
     QCOMPARE(oShared.value(CRunUsb::StartUnmountUsbDevice).toBool(), true);
-    QCOMPARE(oShared.changedNames(), QStringList({"UsbDeviceState", "UsbDeviceNode", "UsbVendor", "UsbCapacity",
-                                                  "StartUnmountUsbDevice"}));
+    QCOMPARE(oShared.changedNames(),
+             QStringList({"UsbDeviceState", "UsbDeviceNode", "UsbVendor", "UsbCapacity", "StartUnmountUsbDevice"}));
     QCOMPARE(m_pSim->next("getRuntimeUsb").value("hex").toString(), QString(aShared.toHex()));
 }
 
@@ -349,11 +348,11 @@ void CTestCoreSim::unmodelledMembersAnswerAnError()
     QCOMPARE(oRuntime.errorName(), QString("org.freedesktop.DBus.Error.NotSupported"));
     QCOMPARE(oRuntime.errorMessage(), QString("veltrano-core-sim does not model getRuntimeDriver"));
 
-    const QDBusMessage oSetup = call("/SetupData", "com.Quorvik.Veltrano.Setup", "getSetupChangeLog",
-                                     {QVariant::fromValue(qulonglong(7))});
+    const QDBusMessage oSetup =
+        call("/SetupData", "com.Quorvik.Veltrano.Setup", "getSetupChangeLog", {QVariant::fromValue(qulonglong(7))});
     QCOMPARE(oSetup.errorName(), QString("org.freedesktop.DBus.Error.NotSupported"));
-    const QDBusMessage oLogbook = call("/Logbook", "com.Quorvik.Veltrano.Logbook", "getLogbookNextSubTypeRowID",
-                                       {QByteArray("f")});
+    const QDBusMessage oLogbook =
+        call("/Logbook", "com.Quorvik.Veltrano.Logbook", "getLogbookNextSubTypeRowID", {QByteArray("f")});
     QCOMPARE(oLogbook.errorName(), QString("org.freedesktop.DBus.Error.NotSupported"));
 
     const QJsonObject oRefused = m_pSim->next("refused");

@@ -8,8 +8,7 @@
 
 #include <QtTest>
 
-namespace
-{
+namespace {
 const qint64 SIXTEEN_GIB = Q_INT64_C(16) * 1024 * 1024 * 1024;
 
 CRunUsb mountedStick()
@@ -26,7 +25,7 @@ CRunUsb mountedStick()
     oRecord.setDatabaseDirFound(true);
     return oRecord;
 }
-}
+} // namespace
 
 class CTestRunUsbFormat : public QObject
 {
@@ -57,9 +56,8 @@ void CTestRunUsbFormat::viewShowsValuesAndFlagsAsSent()
     QCOMPARE(oView.value(CRunUsb::UsbCapacity).toLongLong(), SIXTEEN_GIB);
     QCOMPARE(oView.value(CRunUsb::LogbookDirFound).toBool(), false);
     QCOMPARE(oView.changedNames(),
-             QStringList({"UsbDeviceState", "UsbDataAvailable", "UpdateFileFound", "DatabaseDirFound",
-                          "UsbDeviceNode", "UsbVendor", "UsbModel", "UsbMountPath", "UsbCapacity",
-                          "UsbAuxFlag"}));
+             QStringList({"UsbDeviceState", "UsbDataAvailable", "UpdateFileFound", "DatabaseDirFound", "UsbDeviceNode",
+                          "UsbVendor", "UsbModel", "UsbMountPath", "UsbCapacity", "UsbAuxFlag"}));
     QVERIFY(!oView.isChanged(CRunUsb::UsbInfoText));
 }
 
@@ -117,7 +115,8 @@ void CTestRunUsbFormat::fieldLinesMarkChanges()
     oRecord.setStartUnmountUsbDevice(true);
     const QStringList lsLines = CRunUsbFormat::fieldLines(CRunUsbView(oRecord.toByteArray()));
     QCOMPARE(lsLines.size(), int(CRunUsb::FieldCount));
-    QVERIFY2(lsLines.at(CRunUsb::StartUnmountUsbDevice).contains(QRegularExpression("^StartUnmountUsbDevice +yes +changed$")),
+    QVERIFY2(lsLines.at(CRunUsb::StartUnmountUsbDevice)
+                 .contains(QRegularExpression("^StartUnmountUsbDevice +yes +changed$")),
              qPrintable(lsLines.at(CRunUsb::StartUnmountUsbDevice)));
     QCOMPARE(lsLines.at(CRunUsb::UsbCapacity), QString("UsbCapacity            0 (0 B)"));
 }

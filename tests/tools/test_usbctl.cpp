@@ -24,8 +24,7 @@
 #include <memory>
 #include <sys/prctl.h>
 
-namespace
-{
+namespace {
 const int WAIT_MS = 10000;
 const qint64 SIXTEEN_GIB = Q_INT64_C(16) * 1024 * 1024 * 1024;
 
@@ -47,7 +46,7 @@ QJsonObject jsonLine(const QString& sLine)
 {
     return QJsonDocument::fromJson(sLine.toUtf8()).object();
 }
-}
+} // namespace
 
 // One run of the tool, with what it printed.
 class CCtlRun
@@ -91,10 +90,7 @@ public:
     }
 
     // Normal ends only: a crash or a sanitizer's abort never passes for an exit status.
-    int exitCode() const
-    {
-        return m_oProcess.exitStatus() == QProcess::NormalExit ? m_oProcess.exitCode() : -1;
-    }
+    int exitCode() const { return m_oProcess.exitStatus() == QProcess::NormalExit ? m_oProcess.exitCode() : -1; }
 
     QString out()
     {
@@ -182,13 +178,13 @@ void CTestUsbCtl::startSim(const QStringList& lsArguments)
 
 QStringList CTestUsbCtl::ctl(const QStringList& lsArguments) const
 {
-    return QStringList{"--address", m_pBus->address()} + lsArguments;
+    return QStringList {"--address", m_pBus->address()} + lsArguments;
 }
 
 void CTestUsbCtl::publish(CRunUsb oRecord)
 {
-    QDBusPendingReply<int> oReply = m_pRuntime->setRuntimeUsb(int(QCoreApplication::applicationPid()),
-                                                             oRecord.toByteArray());
+    QDBusPendingReply<int> oReply =
+        m_pRuntime->setRuntimeUsb(int(QCoreApplication::applicationPid()), oRecord.toByteArray());
     oReply.waitForFinished();
     QVERIFY2(!oReply.isError(), qPrintable(oReply.error().message()));
     QCOMPARE(oReply.value(), 1);
@@ -396,9 +392,14 @@ void CTestUsbCtl::missingCoreOrBusHasItsOwnStatus()
 
 void CTestUsbCtl::usageErrors()
 {
-    const QList<QStringList> lCases = {
-        {}, {"mount"}, {"status", "extra"}, {"version", "--json"}, {"status", "--timeout", "5"},
-        {"unmount", "--timeout", "0"}, {"unmount", "--timeout", "soon"}, {"status", "--frob"}};
+    const QList<QStringList> lCases = {{},
+                                       {"mount"},
+                                       {"status", "extra"},
+                                       {"version", "--json"},
+                                       {"status", "--timeout", "5"},
+                                       {"unmount", "--timeout", "0"},
+                                       {"unmount", "--timeout", "soon"},
+                                       {"status", "--frob"}};
     for (const QStringList& lsArguments : lCases) {
         CCtlRun oRun(lsArguments);
         QVERIFY(oRun.finish());
@@ -408,8 +409,8 @@ void CTestUsbCtl::usageErrors()
     CCtlRun oHelp({"--help"});
     QVERIFY(oHelp.finish());
     QCOMPARE(oHelp.exitCode(), 0);
-    for (const char* sItem : {"status [--json]", "watch [--json]", "unmount [--timeout S]", "version",
-                                 "--address ADDR", "Exit status:", "  4  no bus"}) {
+    for (const char* sItem : {"status [--json]", "watch [--json]", "unmount [--timeout S]", "version", "--address ADDR",
+                              "Exit status:", "  4  no bus"}) {
         QVERIFY2(oHelp.out().contains(sItem), sItem);
     }
 }

@@ -7,8 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 // [0] is written by the handler, [1] read on the event loop.
 int g_aiSignalFds[2] = {-1, -1};
 
@@ -20,7 +19,7 @@ void onSignal(int iSignal)
     (void)iWritten;
     errno = iSavedErrno;
 }
-}
+} // namespace
 
 CQuitSignals::CQuitSignals(QObject* pParent)
     : QObject(pParent)

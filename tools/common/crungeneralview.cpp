@@ -3,34 +3,27 @@
 #include <QDataStream>
 #include <QDateTime>
 
-namespace
-{
+namespace {
 const char* const FIELD_NAMES[CRunGeneralNonWM::FieldCount] = {
-    "GeneralText1",  "GeneralText2",  "GeneralNumber1", "GeneralNumber3", "GeneralNumber4",
-    "GeneralFlag",   "GeneralNumber5", "GeneralTime",   "GeneralText4",   "GeneralText5",
-    "GeneralText6",  "GeneralText7",  "GeneralText8",   "GeneralText9",   "GeneralText10",
-    "GeneralText11", "GeneralText12", "GeneralText13",  "GeneralText14",  "GeneralText15",
-    "GeneralText16", "GeneralText17", "GeneralText18",  "GeneralText19",  "GeneralText20",
-    "GeneralText21", "GeneralText3",  "GeneralNumber2", "GeneralText22",  "SwVersions",
+    "GeneralText1",   "GeneralText2",  "GeneralNumber1", "GeneralNumber3", "GeneralNumber4", "GeneralFlag",
+    "GeneralNumber5", "GeneralTime",   "GeneralText4",   "GeneralText5",   "GeneralText6",   "GeneralText7",
+    "GeneralText8",   "GeneralText9",  "GeneralText10",  "GeneralText11",  "GeneralText12",  "GeneralText13",
+    "GeneralText14",  "GeneralText15", "GeneralText16",  "GeneralText17",  "GeneralText18",  "GeneralText19",
+    "GeneralText20",  "GeneralText21", "GeneralText3",   "GeneralNumber2", "GeneralText22",  "SwVersions",
     "GeneralNumber6"};
 
 // The fields in the order they travel, which is neither the declaration nor the flag order.
 const CRunGeneralNonWM::EField WIRE_ORDER[CRunGeneralNonWM::FieldCount] = {
-    CRunGeneralNonWM::GeneralNumber3, CRunGeneralNonWM::GeneralNumber4,
-    CRunGeneralNonWM::GeneralFlag,    CRunGeneralNonWM::GeneralText4,
-    CRunGeneralNonWM::GeneralText5,   CRunGeneralNonWM::GeneralText6,
-    CRunGeneralNonWM::GeneralText7,   CRunGeneralNonWM::GeneralText8,
-    CRunGeneralNonWM::GeneralText9,   CRunGeneralNonWM::GeneralText10,
-    CRunGeneralNonWM::GeneralText11,  CRunGeneralNonWM::GeneralText12,
-    CRunGeneralNonWM::GeneralText13,  CRunGeneralNonWM::GeneralNumber5,
-    CRunGeneralNonWM::GeneralTime,    CRunGeneralNonWM::GeneralText1,
-    CRunGeneralNonWM::GeneralNumber1, CRunGeneralNonWM::GeneralText3,
-    CRunGeneralNonWM::GeneralNumber2, CRunGeneralNonWM::GeneralText14,
-    CRunGeneralNonWM::GeneralText15,  CRunGeneralNonWM::GeneralText16,
-    CRunGeneralNonWM::GeneralText17,  CRunGeneralNonWM::GeneralText18,
-    CRunGeneralNonWM::GeneralText19,  CRunGeneralNonWM::GeneralText20,
-    CRunGeneralNonWM::GeneralText21,  CRunGeneralNonWM::GeneralText22,
-    CRunGeneralNonWM::SwVersions,     CRunGeneralNonWM::GeneralText2,
+    CRunGeneralNonWM::GeneralNumber3, CRunGeneralNonWM::GeneralNumber4, CRunGeneralNonWM::GeneralFlag,
+    CRunGeneralNonWM::GeneralText4,   CRunGeneralNonWM::GeneralText5,   CRunGeneralNonWM::GeneralText6,
+    CRunGeneralNonWM::GeneralText7,   CRunGeneralNonWM::GeneralText8,   CRunGeneralNonWM::GeneralText9,
+    CRunGeneralNonWM::GeneralText10,  CRunGeneralNonWM::GeneralText11,  CRunGeneralNonWM::GeneralText12,
+    CRunGeneralNonWM::GeneralText13,  CRunGeneralNonWM::GeneralNumber5, CRunGeneralNonWM::GeneralTime,
+    CRunGeneralNonWM::GeneralText1,   CRunGeneralNonWM::GeneralNumber1, CRunGeneralNonWM::GeneralText3,
+    CRunGeneralNonWM::GeneralNumber2, CRunGeneralNonWM::GeneralText14,  CRunGeneralNonWM::GeneralText15,
+    CRunGeneralNonWM::GeneralText16,  CRunGeneralNonWM::GeneralText17,  CRunGeneralNonWM::GeneralText18,
+    CRunGeneralNonWM::GeneralText19,  CRunGeneralNonWM::GeneralText20,  CRunGeneralNonWM::GeneralText21,
+    CRunGeneralNonWM::GeneralText22,  CRunGeneralNonWM::SwVersions,     CRunGeneralNonWM::GeneralText2,
     CRunGeneralNonWM::GeneralNumber6};
 
 const qint32 FIRST_VERSION = 256;
@@ -65,7 +58,7 @@ QVariant readValue(QDataStream& in, CRunGeneralNonWM::EField eField)
     }
     }
 }
-}
+} // namespace
 
 CRunGeneralView::CRunGeneralView(const QByteArray& aData)
     : m_iSize(aData.size())

@@ -1,13 +1,11 @@
 #include "tools/common/crunusbformat.h"
 
-namespace
-{
+namespace {
 // Short names for the one-line form, in field order; the two free texts are left out of it
 // while they are empty, as they almost always are.
 const char* const SHORT_NAMES[CRunUsb::FieldCount] = {
-    "state",  "info",    "data",     "update",   "database",        "logbook",
-    "node",   "text",    "vendor",   "model",    "mount",           "capacity",
-    "unmount-request", "unmounting", "unmounted", "aux"};
+    "state",  "info",  "data",  "update",   "database",        "logbook",    "node",      "text",
+    "vendor", "model", "mount", "capacity", "unmount-request", "unmounting", "unmounted", "aux"};
 
 const char* const UNITS[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
 const int UNIT_COUNT = 5;
@@ -16,7 +14,7 @@ QString yesNo(bool bValue)
 {
     return bValue ? QStringLiteral("yes") : QStringLiteral("no");
 }
-}
+} // namespace
 
 QString CRunUsbFormat::capacityText(qint64 llBytes)
 {
@@ -35,13 +33,22 @@ QString CRunUsbFormat::capacityText(qint64 llBytes)
 QString CRunUsbFormat::summary(const CRunUsbView& oView)
 {
     // The order reads like the stick's story: where it is, what it is, what is on it.
-    const CRunUsb::EField aeOrder[] = {
-        CRunUsb::UsbDeviceState,        CRunUsb::UsbInfoText,       CRunUsb::UsbDeviceNode,
-        CRunUsb::UsbDeviceText,         CRunUsb::UsbVendor,         CRunUsb::UsbModel,
-        CRunUsb::UsbMountPath,          CRunUsb::UsbCapacity,       CRunUsb::UsbDataAvailable,
-        CRunUsb::UpdateFileFound,       CRunUsb::DatabaseDirFound,  CRunUsb::LogbookDirFound,
-        CRunUsb::StartUnmountUsbDevice, CRunUsb::UnmountUsbDeviceActive,
-        CRunUsb::UsbDeviceUnmounted,    CRunUsb::UsbAuxFlag};
+    const CRunUsb::EField aeOrder[] = {CRunUsb::UsbDeviceState,
+                                       CRunUsb::UsbInfoText,
+                                       CRunUsb::UsbDeviceNode,
+                                       CRunUsb::UsbDeviceText,
+                                       CRunUsb::UsbVendor,
+                                       CRunUsb::UsbModel,
+                                       CRunUsb::UsbMountPath,
+                                       CRunUsb::UsbCapacity,
+                                       CRunUsb::UsbDataAvailable,
+                                       CRunUsb::UpdateFileFound,
+                                       CRunUsb::DatabaseDirFound,
+                                       CRunUsb::LogbookDirFound,
+                                       CRunUsb::StartUnmountUsbDevice,
+                                       CRunUsb::UnmountUsbDeviceActive,
+                                       CRunUsb::UsbDeviceUnmounted,
+                                       CRunUsb::UsbAuxFlag};
     QStringList lsItems;
     for (CRunUsb::EField eField : aeOrder) {
         const bool bFreeText = eField == CRunUsb::UsbInfoText || eField == CRunUsb::UsbDeviceText;

@@ -2,22 +2,31 @@
 
 #include <QDataStream>
 
-namespace
-{
-const char* const FIELD_NAMES[CRunUsb::FieldCount] = {
-    "UsbDeviceState",  "UsbInfoText",      "UsbDataAvailable",       "UpdateFileFound",
-    "DatabaseDirFound", "LogbookDirFound", "UsbDeviceNode",          "UsbDeviceText",
-    "UsbVendor",       "UsbModel",         "UsbMountPath",           "UsbCapacity",
-    "StartUnmountUsbDevice", "UnmountUsbDeviceActive", "UsbDeviceUnmounted", "UsbAuxFlag"};
+namespace {
+const char* const FIELD_NAMES[CRunUsb::FieldCount] = {"UsbDeviceState",
+                                                      "UsbInfoText",
+                                                      "UsbDataAvailable",
+                                                      "UpdateFileFound",
+                                                      "DatabaseDirFound",
+                                                      "LogbookDirFound",
+                                                      "UsbDeviceNode",
+                                                      "UsbDeviceText",
+                                                      "UsbVendor",
+                                                      "UsbModel",
+                                                      "UsbMountPath",
+                                                      "UsbCapacity",
+                                                      "StartUnmountUsbDevice",
+                                                      "UnmountUsbDeviceActive",
+                                                      "UsbDeviceUnmounted",
+                                                      "UsbAuxFlag"};
 
 // Versions below this one are ignored by every reader of the family.
 const qint32 FIRST_VERSION = 256;
 
 bool isText(CRunUsb::EField eField)
 {
-    return eField == CRunUsb::UsbInfoText || eField == CRunUsb::UsbDeviceNode
-           || eField == CRunUsb::UsbDeviceText || eField == CRunUsb::UsbVendor
-           || eField == CRunUsb::UsbModel || eField == CRunUsb::UsbMountPath;
+    return eField == CRunUsb::UsbInfoText || eField == CRunUsb::UsbDeviceNode || eField == CRunUsb::UsbDeviceText
+           || eField == CRunUsb::UsbVendor || eField == CRunUsb::UsbModel || eField == CRunUsb::UsbMountPath;
 }
 
 QVariant readValue(QDataStream& in, CRunUsb::EField eField)
@@ -41,7 +50,7 @@ QVariant readValue(QDataStream& in, CRunUsb::EField eField)
     in >> bValue;
     return bValue;
 }
-}
+} // namespace
 
 CRunUsbView::CRunUsbView(const QByteArray& aData)
     : m_iSize(aData.size())

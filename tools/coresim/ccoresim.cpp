@@ -15,12 +15,11 @@
 #include <QDBusMessage>
 #include <QDBusReply>
 
-namespace
-{
+namespace {
 const char* const SERVICE_NAME = "com.Quorvik.Veltrano";
 const char* const CONNECTION_NAME = "veltrano-core-sim";
 const int FLUSH_TIMEOUT_MS = 2000;
-}
+} // namespace
 
 CCoreSim::CCoreSim(const CSimOptions& oOptions, QObject* pParent)
     : QObject(pParent)
@@ -113,8 +112,8 @@ bool CCoreSim::serve(CUnmodelledObject* pObject, const QString& sPath, QString* 
     connect(pObject, &CUnmodelledObject::refused, this,
             [this](const QString& sInterface, const QString& sMember) { m_oPrinter.refused(sInterface, sMember); });
     if (!m_oConnection.registerObject(sPath, pObject, QDBusConnection::ExportAdaptors)) {
-        *pError = QString("cannot serve %1 at %2: %3").arg(pObject->interfaceName(), sPath,
-                                                           m_oConnection.lastError().message());
+        *pError = QString("cannot serve %1 at %2: %3")
+                      .arg(pObject->interfaceName(), sPath, m_oConnection.lastError().message());
         return false;
     }
     return true;
@@ -130,8 +129,9 @@ bool CCoreSim::takeName(QString* pError)
         return false;
     }
     if (oReply.value() != QDBusConnectionInterface::ServiceRegistered) {
-        *pError = QString("the name %1 is already taken on this bus (by %2): is another metering core or"
-                          " simulator running?")
+        *pError = QString(
+                      "the name %1 is already taken on this bus (by %2): is another metering core or"
+                      " simulator running?")
                       .arg(SERVICE_NAME, pBus->serviceOwner(SERVICE_NAME).value());
         return false;
     }

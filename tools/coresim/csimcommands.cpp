@@ -6,14 +6,13 @@
 #include <QCoreApplication>
 #include <QDBusMessage>
 
-namespace
-{
+namespace {
 const char* const SIGNALS_PATH = "/Signals";
 const char* const SIGNALS_INTERFACE = "com.Quorvik.Veltrano.Signals";
-}
+} // namespace
 
-CSimCommands::CSimCommands(const QDBusConnection& oConnection, CSimRuntime* pRuntime,
-                           CSimPrinter* pPrinter, QObject* pParent)
+CSimCommands::CSimCommands(const QDBusConnection& oConnection, CSimRuntime* pRuntime, CSimPrinter* pPrinter,
+                           QObject* pParent)
     : QObject(pParent)
     , m_oConnection(oConnection)
     , m_pRuntime(pRuntime)

@@ -6,8 +6,7 @@
 
 #include <limits>
 
-namespace
-{
+namespace {
 const char* const DESCRIPTION =
     "Stands in for the metering core that serves \"com.Quorvik.Veltrano\": serves the\n"
     "runtime, setup and logbook objects, keeps the shared runtime USB and general records\n"
@@ -25,7 +24,7 @@ const char* const JSON_NOTE =
     "\nWith --json each line is one JSON object with an \"event\" key: ready, setRuntimeUsb,\n"
     "getRuntimeUsb, setRuntimeGeneralNonWM, getRuntimeGeneralNonWM, signal, show, refused,\n"
     "settings, help, error, exit.\n";
-}
+} // namespace
 
 CSimOptions::CSimOptions()
     : m_bJson(false)
@@ -37,15 +36,16 @@ CSimOptions::EResult CSimOptions::parse(const QStringList& lsArguments)
     QCommandLineParser oParser;
     oParser.setApplicationDescription(DESCRIPTION);
     const QCommandLineOption oHelp({"h", "help"}, "Show this help and exit.");
-    const QCommandLineOption oAddress("address", "Connect to the D-Bus bus at ADDR (default: the session bus,"
-                                                 " $DBUS_SESSION_BUS_ADDRESS).", "ADDR");
+    const QCommandLineOption oAddress("address",
+                                      "Connect to the D-Bus bus at ADDR (default: the session bus,"
+                                      " $DBUS_SESSION_BUS_ADDRESS).",
+                                      "ADDR");
     const QCommandLineOption oJson("json", "Print one JSON object per line instead of readable lines.");
     const QCommandLineOption oCommand({"c", "command"}, "Run CMD once the name is taken (repeatable; in order).",
                                       "CMD");
     const QCommandLineOption oReply("reply-code", "Answer set calls with reply code N (default 1, REPLY_SUCCESS).",
                                     "N");
-    const QCommandLineOption oDelay("delay", "Hold every answer to a modelled call back for MS milliseconds.",
-                                    "MS");
+    const QCommandLineOption oDelay("delay", "Hold every answer to a modelled call back for MS milliseconds.", "MS");
     const QCommandLineOption oNoAnswer("no-answer", "Never answer modelled calls (as the command \"silent on\").");
     oParser.addOptions({oHelp, oAddress, oJson, oCommand, oReply, oDelay, oNoAnswer});
     m_sHelp = oParser.helpText() + "\n" + CSimCommands::helpText() + JSON_NOTE;
@@ -66,7 +66,8 @@ CSimOptions::EResult CSimOptions::parse(const QStringList& lsArguments)
     m_lsCommands = oParser.values(oCommand);
     m_oSettings.m_bSilent = oParser.isSet(oNoAnswer);
     const int iMinimumCode = std::numeric_limits<int>::min();
-    if ((oParser.isSet(oReply) && !number("--reply-code", oParser.value(oReply), iMinimumCode, &m_oSettings.m_iReplyCode))
+    if ((oParser.isSet(oReply)
+         && !number("--reply-code", oParser.value(oReply), iMinimumCode, &m_oSettings.m_iReplyCode))
         || (oParser.isSet(oDelay) && !number("--delay", oParser.value(oDelay), 0, &m_oSettings.m_iDelayMs))) {
         return Fail;
     }

@@ -10,8 +10,7 @@
 
 #include <cstdio>
 
-namespace
-{
+namespace {
 QString versionsText(const CRunGeneralView& oView)
 {
     QStringList lsEntries;
@@ -45,7 +44,7 @@ QString argumentsText(const QVariantList& lArguments)
     }
     return lsItems.join(", ");
 }
-}
+} // namespace
 
 CSimPrinter::CSimPrinter(bool bJson)
     : m_bJson(bJson)
@@ -67,7 +66,7 @@ void CSimPrinter::usbWritten(int iFrom, const QByteArray& aData, const CSimSetti
 {
     const CRunUsbView oView(aData);
     if (m_bJson) {
-        QJsonObject oFields{{"from", iFrom}};
+        QJsonObject oFields {{"from", iFrom}};
         addBytes(oFields, aData);
         oFields.insert("record", CRunUsbFormat::toJson(oView));
         oFields.insert("changed", CRunUsbFormat::changedJson(oView));
@@ -88,8 +87,8 @@ void CSimPrinter::usbRead(const QByteArray& aData, const CSimSettings& oSettings
         json("getRuntimeUsb", oFields);
         return;
     }
-    const QString sAnswer = oSettings.m_bSilent ? QStringLiteral("no answer (silent)")
-                                                : CRunUsbFormat::summary(CRunUsbView(aData));
+    const QString sAnswer =
+        oSettings.m_bSilent ? QStringLiteral("no answer (silent)") : CRunUsbFormat::summary(CRunUsbView(aData));
     line("getRuntimeUsb -> " + sAnswer);
 }
 
@@ -97,7 +96,7 @@ void CSimPrinter::generalWritten(int iFrom, const QByteArray& aData, const CSimS
 {
     const CRunGeneralView oView(aData);
     if (m_bJson) {
-        QJsonObject oFields{{"from", iFrom}};
+        QJsonObject oFields {{"from", iFrom}};
         addBytes(oFields, aData);
         oFields.insert("swVersions", versionsJson(oView));
         oFields.insert("changed", QJsonArray::fromStringList(oView.changedNames()));
@@ -123,8 +122,8 @@ void CSimPrinter::generalRead(const QByteArray& aData, const CSimSettings& oSett
         json("getRuntimeGeneralNonWM", oFields);
         return;
     }
-    const QString sAnswer = oSettings.m_bSilent ? QStringLiteral("no answer (silent)")
-                                                : versionsText(CRunGeneralView(aData));
+    const QString sAnswer =
+        oSettings.m_bSilent ? QStringLiteral("no answer (silent)") : versionsText(CRunGeneralView(aData));
     line("getRuntimeGeneralNonWM -> " + sAnswer);
 }
 
@@ -138,8 +137,7 @@ void CSimPrinter::signalSent(const QString& sName, const QString& sPath, const Q
                         {"interface", sInterface}});
         return;
     }
-    line(QString("sent %1(%2) from %3, interface %4")
-             .arg(sName, argumentsText(lArguments), sPath, sInterface));
+    line(QString("sent %1(%2) from %3, interface %4").arg(sName, argumentsText(lArguments), sPath, sInterface));
 }
 
 void CSimPrinter::show(const QByteArray& aUsb, const QByteArray& aGeneral)
@@ -147,9 +145,10 @@ void CSimPrinter::show(const QByteArray& aUsb, const QByteArray& aGeneral)
     const CRunUsbView oUsb(aUsb);
     const CRunGeneralView oGeneral(aGeneral);
     if (m_bJson) {
-        json("show", {{"record", CRunUsbFormat::toJson(oUsb)},
-                      {"changed", CRunUsbFormat::changedJson(oUsb)},
-                      {"swVersions", versionsJson(oGeneral)}},
+        json("show",
+             {{"record", CRunUsbFormat::toJson(oUsb)},
+              {"changed", CRunUsbFormat::changedJson(oUsb)},
+              {"swVersions", versionsJson(oGeneral)}},
              false);
         return;
     }

@@ -6,11 +6,10 @@
 #include <QDBusMessage>
 #include <QTimer>
 
-namespace
-{
+namespace {
 const char* const RUNTIME_PATH = "/RuntimeData";
 const char* const RUNTIME_INTERFACE = "com.Quorvik.Veltrano.Runtime";
-}
+} // namespace
 
 CSimRuntime::CSimRuntime(CSimPrinter* pPrinter, const CSimSettings& oSettings, QObject* pParent)
     : CRuntimeUnmodelled(pParent)

@@ -10,9 +10,8 @@
 #include <cstdio>
 #include <unistd.h>
 
-namespace
-{
-const int PLUG_TIMEOUT_MS = 12000;    // up to 5 s without polling after an unmount, 3 s settling
+namespace {
+const int PLUG_TIMEOUT_MS = 12000; // up to 5 s without polling after an unmount, 3 s settling
 const int PULL_TIMEOUT_MS = 12000;
 const int UNMOUNT_TIMEOUT_MS = 6000;
 const int STATUS_TIMEOUT_MS = 3000;
@@ -20,9 +19,15 @@ const int STOP_TIMEOUT_MS = 5000;
 const int LOG_LINES = 20;
 
 // Debug lines worth showing as they come; every warning is shown anyway.
-const char* const TELLING[] = {"USB-Device added", "USB-Device removed", "Found update file", "No valid update file",
-                               "directory exists", "'statvfs' reports", "'Signal_sigRuntimeUsb' received",
-                               "getStartUnmountUsbDevice", "ResetUSBFlag"};
+const char* const TELLING[] = {"USB-Device added",
+                               "USB-Device removed",
+                               "Found update file",
+                               "No valid update file",
+                               "directory exists",
+                               "'statvfs' reports",
+                               "'Signal_sigRuntimeUsb' received",
+                               "getStartUnmountUsbDevice",
+                               "ResetUSBFlag"};
 
 bool isTelling(const QString& sLine)
 {
@@ -36,7 +41,7 @@ bool isTelling(const QString& sLine)
     }
     return false;
 }
-}
+} // namespace
 
 CDemoConsole::CDemoConsole(CDemoStage* pStage, CStepPrinter* pPrinter)
     : m_pStage(pStage)
@@ -75,9 +80,8 @@ int CDemoConsole::run()
         m_pPrinter->plain(m_pPrinter->stamp() + " stopping the service (SIGTERM)");
         m_pStage->stopService(STOP_TIMEOUT_MS);
     }
-    m_pPrinter->plain(QString("%1 the service ended with status %2")
-                          .arg(m_pPrinter->stamp())
-                          .arg(m_pStage->service().exitCode()));
+    m_pPrinter->plain(
+        QString("%1 the service ended with status %2").arg(m_pPrinter->stamp()).arg(m_pStage->service().exitCode()));
     return iStatus;
 }
 
@@ -180,10 +184,13 @@ void CDemoConsole::plug()
     m_pStage->plug();
     say(QString("stick %1 plugged in (umockdev sent \"add\"); it is mounted after 3 s of settling")
             .arg(CDemoStage::STICK_NODE));
-    expect("the mount of the stick", [this, iMark] {
-        const QList<QJsonObject> lRecords = m_pStage->publications().mid(iMark);
-        return !lRecords.isEmpty() && lRecords.last().value("UsbDeviceState").toInt() == 2;
-    }, PLUG_TIMEOUT_MS);
+    expect(
+        "the mount of the stick",
+        [this, iMark] {
+            const QList<QJsonObject> lRecords = m_pStage->publications().mid(iMark);
+            return !lRecords.isEmpty() && lRecords.last().value("UsbDeviceState").toInt() == 2;
+        },
+        PLUG_TIMEOUT_MS);
 }
 
 void CDemoConsole::pull()
@@ -195,11 +202,14 @@ void CDemoConsole::pull()
     const int iMark = publicationCount();
     m_pStage->pull();
     say(QString("stick %1 pulled out (umockdev sent \"remove\")").arg(CDemoStage::STICK_NODE));
-    expect("the cleared record", [this, iMark] {
-        const QList<QJsonObject> lRecords = m_pStage->publications().mid(iMark);
-        return !lRecords.isEmpty() && lRecords.last().value("UsbDeviceState").toInt() == 0
-               && lRecords.last().value("UsbDeviceUnmounted").toBool();
-    }, PULL_TIMEOUT_MS, [this] { say("UsbDeviceUnmounted stays set for 5 s, then the service clears it"); });
+    expect(
+        "the cleared record",
+        [this, iMark] {
+            const QList<QJsonObject> lRecords = m_pStage->publications().mid(iMark);
+            return !lRecords.isEmpty() && lRecords.last().value("UsbDeviceState").toInt() == 0
+                   && lRecords.last().value("UsbDeviceUnmounted").toBool();
+        },
+        PULL_TIMEOUT_MS, [this] { say("UsbDeviceUnmounted stays set for 5 s, then the service clears it"); });
 }
 
 void CDemoConsole::unmount()
@@ -207,25 +217,28 @@ void CDemoConsole::unmount()
     const int iMark = m_pStage->service().count("m_pUsbTimer");
     m_pStage->requestUnmount();
     say("the simulator, as a peer, set StartUnmountUsbDevice and sent sigRuntimeUsb; the service looks 1 s later");
-    expect("the service's answer", [this, iMark] { return m_pStage->service().count("m_pUsbTimer") > iMark; },
-           UNMOUNT_TIMEOUT_MS);
+    expect(
+        "the service's answer", [this, iMark] { return m_pStage->service().count("m_pUsbTimer") > iMark; },
+        UNMOUNT_TIMEOUT_MS);
 }
 
 void CDemoConsole::status()
 {
     const int iMark = static_cast<int>(m_pStage->sim().events("show").size());
     m_pStage->sim().command("show");
-    expect("the simulator's answer", [this, iMark] { return m_pStage->sim().events("show").size() > iMark; },
-           STATUS_TIMEOUT_MS, [this] {
-               const QJsonObject oShow = m_pStage->sim().events("show").last();
-               m_pPrinter->item("shared USB record", CRecordText::fieldLines(oShow.value("record").toObject()));
-               m_pPrinter->item("versions", QString("USB = \"%1\"")
-                                                .arg(oShow.value("swVersions").toObject().value("USB").toString()));
-               m_pPrinter->item("stick plugged in", m_pStage->isPlugged() ? "yes" : "no");
-               m_pPrinter->item("mounted", m_pStage->service().isStickMounted()
-                                               ? "yes, at /mnt/usbstick in the service's namespace"
-                                               : "no");
-           });
+    expect(
+        "the simulator's answer", [this, iMark] { return m_pStage->sim().events("show").size() > iMark; },
+        STATUS_TIMEOUT_MS,
+        [this] {
+            const QJsonObject oShow = m_pStage->sim().events("show").last();
+            m_pPrinter->item("shared USB record", CRecordText::fieldLines(oShow.value("record").toObject()));
+            m_pPrinter->item("versions",
+                             QString("USB = \"%1\"").arg(oShow.value("swVersions").toObject().value("USB").toString()));
+            m_pPrinter->item("stick plugged in", m_pStage->isPlugged() ? "yes" : "no");
+            m_pPrinter->item("mounted", m_pStage->service().isStickMounted()
+                                            ? "yes, at /mnt/usbstick in the service's namespace"
+                                            : "no");
+        });
 }
 
 void CDemoConsole::showLog()
@@ -309,7 +322,7 @@ void CDemoConsole::showNews()
     for (int i = m_iShownPublications; i < lRecords.size(); ++i) {
         const QStringList lsChanges = CRecordText::changeLines(i > 0 ? lRecords[i - 1] : QJsonObject(), lRecords[i]);
         m_pPrinter->plain(QString("  %1 record published (#%2)").arg(m_pPrinter->stamp()).arg(i + 1));
-        for (const QString& sChange : lsChanges.isEmpty() ? QStringList{"(no field changed)"} : lsChanges) {
+        for (const QString& sChange : lsChanges.isEmpty() ? QStringList {"(no field changed)"} : lsChanges) {
             m_pPrinter->plain("      " + sChange);
         }
     }

@@ -9,16 +9,15 @@
 #include <QDir>
 #include <QRegularExpression>
 
-namespace
-{
+namespace {
 // Bounds of the steps: each is a few times what the service needs for it.
 const int START_TIMEOUT_MS = 10000;
 const int JOIN_TIMEOUT_MS = 15000;
-const int DETECT_TIMEOUT_MS = 5000;     // polled once a second
-const int MOUNT_TIMEOUT_MS = 10000;     // 3 s settling before the mount
-const int UNMOUNT_TIMEOUT_MS = 6000;    // handled 1 s after the request
-const int REMOVAL_TIMEOUT_MS = 12000;   // polling resumes 5 s after an unmount
-const int RESET_TIMEOUT_MS = 8000;      // cleared 5 s after the removal
+const int DETECT_TIMEOUT_MS = 5000; // polled once a second
+const int MOUNT_TIMEOUT_MS = 10000; // 3 s settling before the mount
+const int UNMOUNT_TIMEOUT_MS = 6000; // handled 1 s after the request
+const int REMOVAL_TIMEOUT_MS = 12000; // polling resumes 5 s after an unmount
+const int RESET_TIMEOUT_MS = 8000; // cleared 5 s after the removal
 const int STOP_TIMEOUT_MS = 5000;
 const int STEPS = 9;
 const int FAILURE_LINES = 15;
@@ -37,7 +36,7 @@ QJsonObject recordOf(const QJsonObject& oEvent)
 {
     return oEvent.value("record").toObject();
 }
-}
+} // namespace
 
 CDemoScenario::CDemoScenario(CDemoStage* pStage, CStepPrinter* pPrinter)
     : m_pStage(pStage)
@@ -52,8 +51,8 @@ CDemoScenario::CDemoScenario(CDemoStage* pStage, CStepPrinter* pPrinter)
 int CDemoScenario::run()
 {
     m_iSteps = STEPS;
-    const bool bDone = bringUp() && plugIn() && inspect() && releaseOnRequest() && pullOut() && resetFlag()
-                       && stopService();
+    const bool bDone =
+        bringUp() && plugIn() && inspect() && releaseOnRequest() && pullOut() && resetFlag() && stopService();
     return bDone ? 0 : 1;
 }
 
@@ -76,10 +75,10 @@ bool CDemoScenario::setTheStage()
         return false;
     }
     m_pPrinter->item("private bus", m_pStage->busAddress().section(",guid=", 0, 0));
-    m_pPrinter->item("metering core", QString("veltrano-core-sim, pid %1, serves com.Quorvik.Veltrano")
-                                          .arg(m_pStage->sim().pid()));
-    m_pPrinter->item("emulated stick", QString("%1, vendor Acme, model Stick_sda (not plugged in yet)")
-                                           .arg(CDemoStage::STICK_NODE));
+    m_pPrinter->item("metering core",
+                     QString("veltrano-core-sim, pid %1, serves com.Quorvik.Veltrano").arg(m_pStage->sim().pid()));
+    m_pPrinter->item("emulated stick",
+                     QString("%1, vendor Acme, model Stick_sda (not plugged in yet)").arg(CDemoStage::STICK_NODE));
     m_pPrinter->item("on the stick", {CDemoStage::UPDATE_FILE, "Veltrano/database/", "Veltrano/logbook/"});
     const QString sSize = CRecordText::valueText("UsbCapacity", QString(CDemoStage::STICK_SIZE).toLongLong());
     m_pPrinter->item("its file system",
@@ -96,8 +95,8 @@ bool CDemoScenario::startService()
         m_pPrinter->failure(m_sFailure);
         return false;
     }
-    m_pPrinter->item("veltrano-usb", QString("pid %1, console log on, in a private mount namespace")
-                                         .arg(m_pStage->service().pid()));
+    m_pPrinter->item("veltrano-usb",
+                     QString("pid %1, console log on, in a private mount namespace").arg(m_pStage->service().pid()));
     if (!await([this] { return m_pStage->isListening(); }, START_TIMEOUT_MS,
                "the service's first sigTrigger on the bus")) {
         return false;
@@ -126,8 +125,8 @@ bool CDemoScenario::joinService()
     m_pPrinter->item("version announced",
                      "USB = \"" + oVersions.value("swVersions").toObject().value("USB").toString() + "\"");
     m_pPrinter->item("record published", CRecordText::fieldLines(recordOf(stepPublications().last())));
-    const QStringList lsLines = stepLines({"onsigProcessStart", "set default values", "Check u_dev",
-                                           "udev_enumerate", "Thread connected"});
+    const QStringList lsLines =
+        stepLines({"onsigProcessStart", "set default values", "Check u_dev", "udev_enumerate", "Thread connected"});
     m_pPrinter->logLines(lsLines);
     if (!lsLines.filter("udev_enumerate_get_list_entry() returns NULL").isEmpty()) {
         m_pPrinter->text("Its start-up scan (\"Check u_dev\") finds no stick: it warns of the empty device list.");
@@ -207,8 +206,8 @@ bool CDemoScenario::releaseOnRequest()
         oBefore = recordOf(lEvents[i]);
     }
     m_pPrinter->item("still mounted", m_pStage->service().isStickMounted() ? "yes" : "no");
-    m_pPrinter->logLines(stepLines({"'Signal_sigRuntimeUsb' received", "getStartUnmountUsbDevice", "start 'umount'",
-                                    "'umount'"}));
+    m_pPrinter->logLines(
+        stepLines({"'Signal_sigRuntimeUsb' received", "getStartUnmountUsbDevice", "start 'umount'", "'umount'"}));
     m_pPrinter->stepDone();
     return true;
 }
@@ -359,5 +358,5 @@ void CDemoScenario::showChanges(const QString& sLabel, const QJsonObject& oBefor
                                 const QString& sNoChange)
 {
     const QStringList lsChanges = CRecordText::changeLines(oBefore, oAfter);
-    m_pPrinter->item(sLabel, lsChanges.isEmpty() ? QStringList{sNoChange} : lsChanges);
+    m_pPrinter->item(sLabel, lsChanges.isEmpty() ? QStringList {sNoChange} : lsChanges);
 }

@@ -16,12 +16,11 @@ const char* const CDemoStage::UPDATE_FILE = "Veltrano/update/firmware-2.4.1.img"
 // The emulated disk's own size (31277232 sectors of 512 bytes), as a "16 GB" stick has.
 const char* const CDemoStage::STICK_SIZE = "16013942784";
 
-namespace
-{
+namespace {
 const char* const SIGNALS_INTERFACE = "com.Quorvik.Veltrano.Signals";
 const int SIM_QUIT_TIMEOUT_MS = 3000;
 const int SERVICE_STOP_TIMEOUT_MS = 5000;
-}
+} // namespace
 
 CDemoStage::CDemoStage()
     : m_oFolders(QDir::tempPath() + "/veltrano-demo-XXXXXX")
@@ -240,7 +239,8 @@ void CDemoStage::onTrigger(const QDBusMessage& oMessage)
 QString CDemoStage::prepareCommand() const
 {
     const QString sFolder = "'" + stickFolder() + "'";
-    return QString("mount -t tmpfs -o size=%1 demo-stick %2 && mkdir -p %2/Veltrano/update %2/Veltrano/database "
-                   "%2/Veltrano/logbook && echo 'demo update image' > %2/%3")
+    return QString(
+               "mount -t tmpfs -o size=%1 demo-stick %2 && mkdir -p %2/Veltrano/update %2/Veltrano/database "
+               "%2/Veltrano/logbook && echo 'demo update image' > %2/%3")
         .arg(STICK_SIZE, sFolder, UPDATE_FILE);
 }

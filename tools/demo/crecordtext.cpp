@@ -3,8 +3,7 @@
 #include "tools/common/crunusbformat.h"
 #include "tools/common/crunusbview.h"
 
-namespace
-{
+namespace {
 const int NAME_WIDTH = 24;
 
 QString stateText(int iState)
@@ -20,7 +19,7 @@ QString stateText(int iState)
         return QString::number(iState);
     }
 }
-}
+} // namespace
 
 QStringList CRecordText::fieldLines(const QJsonObject& oRecord)
 {

@@ -8,14 +8,13 @@
 #include <cstdio>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 const int LABEL_WIDTH = 20;
 const qint64 DAY_MS = 24 * 3600 * 1000;
 const char* const BOLD = "\x1b[1m";
 const char* const RED = "\x1b[1;31m";
 const char* const RESET = "\x1b[0m";
-}
+} // namespace
 
 CStepPrinter::CStepPrinter()
     : m_llStartOfDayMs(QDateTime::currentDateTimeUtc().time().msecsSinceStartOfDay())
@@ -48,7 +47,7 @@ void CStepPrinter::item(const QString& sLabel, const QStringList& lsValues)
 
 void CStepPrinter::item(const QString& sLabel, const QString& sValue)
 {
-    item(sLabel, QStringList{sValue});
+    item(sLabel, QStringList {sValue});
 }
 
 void CStepPrinter::logLines(const QStringList& lsLines)

@@ -13,8 +13,7 @@
 #include <cstdio>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 const int INTERRUPTED = 130;
 
 void printIntro(CStepPrinter& oPrinter, bool bInteractive)
@@ -65,7 +64,7 @@ int runDemo(CStepPrinter& oPrinter, bool bInteractive, QString* pFailure)
     QObject::connect(&oQuit, &CQuitSignals::received, &oConsole, &CDemoConsole::interrupt);
     return oConsole.run();
 }
-}
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -73,8 +72,9 @@ int main(int argc, char* argv[])
     QCoreApplication::setApplicationName("veltrano-demo");
 
     QCommandLineParser oParser;
-    oParser.setApplicationDescription("The real veltrano-usb with an emulated stick, step by step. "
-                                      "Run it under umockdev-wrapper, as root.");
+    oParser.setApplicationDescription(
+        "The real veltrano-usb with an emulated stick, step by step. "
+        "Run it under umockdev-wrapper, as root.");
     oParser.addHelpOption();
     const QCommandLineOption oInteractive({"i", "interactive"},
                                           "After the service has joined, read commands from standard input "
@@ -96,8 +96,9 @@ int main(int argc, char* argv[])
 
     // Told only now: the stage's end has stopped the processes and removed the folders.
     oPrinter.plain("");
-    const QString sCleanedUp = "the service, the simulator and the private bus are stopped, the temporary "
-                               "folders removed.";
+    const QString sCleanedUp =
+        "the service, the simulator and the private bus are stopped, the temporary "
+        "folders removed.";
     if (iStatus == 0) {
         oPrinter.plain(oPrinter.stamp() + " Demo over: " + sCleanedUp);
     } else if (iStatus == INTERRUPTED) {

@@ -9,7 +9,7 @@
 CCoreSimProcess::CCoreSimProcess(const QString& sBusAddress, const QStringList& lArguments)
 {
     m_oProcess.setProgram(VELTRANO_CORESIM);
-    m_oProcess.setArguments(QStringList{"--address", sBusAddress, "--json"} + lArguments);
+    m_oProcess.setArguments(QStringList {"--address", sBusAddress, "--json"} + lArguments);
     m_oProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_oProcess.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
     connect(&m_oProcess, &QProcess::readyReadStandardOutput, this, &CCoreSimProcess::readOutput);

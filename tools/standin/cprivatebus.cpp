@@ -7,11 +7,10 @@
 #include <signal.h>
 #include <sys/prctl.h>
 
-namespace
-{
+namespace {
 const int START_TIMEOUT_MS = 10000;
 const int STOP_TIMEOUT_MS = 5000;
-}
+} // namespace
 
 CPrivateBus::CPrivateBus(bool bListenOnTcp)
     : m_oDir(QDir::tempPath() + "/veltrano-bus-XXXXXX")
@@ -61,9 +60,10 @@ bool CPrivateBus::writeConfig(bool bListenOnTcp)
     // credentials, so anonymous clients are let in; the socket is bound to 127.0.0.1 only.
     QByteArray aTcp;
     if (bListenOnTcp) {
-        aTcp = "  <listen>tcp:host=127.0.0.1,bind=127.0.0.1,port=0,family=ipv4</listen>\n"
-               "  <auth>ANONYMOUS</auth>\n"
-               "  <allow_anonymous/>\n";
+        aTcp =
+            "  <listen>tcp:host=127.0.0.1,bind=127.0.0.1,port=0,family=ipv4</listen>\n"
+            "  <auth>ANONYMOUS</auth>\n"
+            "  <allow_anonymous/>\n";
     }
     const QByteArray aConfig =
         "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
@@ -91,8 +91,7 @@ bool CPrivateBus::writeConfig(bool bListenOnTcp)
 bool CPrivateBus::startDaemon()
 {
     m_oDaemon.setProgram("dbus-daemon");
-    m_oDaemon.setArguments({"--config-file=" + m_oDir.filePath("bus.conf"), "--nofork",
-                            "--print-address"});
+    m_oDaemon.setArguments({"--config-file=" + m_oDir.filePath("bus.conf"), "--nofork", "--print-address"});
     m_oDaemon.setStandardErrorFile(m_oDir.filePath("daemon.log"));
     // A test that crashes or is killed runs no destructor: the daemon must not outlive it.
     m_oDaemon.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });

@@ -160,7 +160,9 @@ qint64 CServiceProcess::timeOf(const QString& sLine)
         return -1;
     }
     return ((oMatch.captured(1).toLongLong() * 60 + oMatch.captured(2).toLongLong()) * 60
-            + oMatch.captured(3).toLongLong()) * 1000 + oMatch.captured(4).toLongLong();
+            + oMatch.captured(3).toLongLong())
+               * 1000
+           + oMatch.captured(4).toLongLong();
 }
 
 QString CServiceProcess::messageOf(const QString& sLine)

@@ -63,9 +63,9 @@ QString CStickBed::addDisk(const QString& sName, const QMap<QString, QString>& m
     vProperties.push_back(nullptr);
     const char* aszAttributes[] = {"size", "31277232", nullptr};
 
-    gchar* szSysPath = umockdev_testbed_add_devicev(m_pTestbed, "block", sName.toUtf8().constData(), nullptr,
-                                                    const_cast<gchar**>(aszAttributes),
-                                                    const_cast<gchar**>(vProperties.data()));
+    gchar* szSysPath =
+        umockdev_testbed_add_devicev(m_pTestbed, "block", sName.toUtf8().constData(), nullptr,
+                                     const_cast<gchar**>(aszAttributes), const_cast<gchar**>(vProperties.data()));
     const QString sSysPath = QString::fromUtf8(szSysPath);
     g_free(szSysPath);
     return sSysPath;

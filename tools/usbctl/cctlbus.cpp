@@ -7,8 +7,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusReply>
 
-namespace
-{
+namespace {
 const char* const SERVICE_NAME = "com.Quorvik.Veltrano";
 const char* const RUNTIME_PATH = "/RuntimeData";
 const char* const CONNECTION_NAME = "veltrano-usbctl";
@@ -30,7 +29,7 @@ QString unreadable(int iSize, const QString& sRecord)
 {
     return QString("the metering core answered %1 bytes that are not a %2").arg(iSize).arg(sRecord);
 }
-}
+} // namespace
 
 CCtlBus::CCtlBus()
     : m_oConnection(CONNECTION_NAME)

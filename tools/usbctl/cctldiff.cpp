@@ -32,7 +32,7 @@ QJsonObject CCtlDiff::json() const
     QJsonObject oFields;
     for (CRunUsb::EField eField : m_leFields) {
         const QString sName = CRunUsbView::fieldName(eField);
-        oFields.insert(sName, QJsonObject{{"old", oBefore.value(sName)}, {"new", oAfter.value(sName)}});
+        oFields.insert(sName, QJsonObject {{"old", oBefore.value(sName)}, {"new", oAfter.value(sName)}});
     }
     return oFields;
 }

@@ -2,8 +2,7 @@
 
 #include <QCommandLineParser>
 
-namespace
-{
+namespace {
 const int DEFAULT_TIMEOUT_S = 15;
 // A day: anything longer is a typing error, and the milliseconds must fit an int.
 const int MAXIMUM_TIMEOUT_S = 86400;
@@ -41,7 +40,7 @@ const char* const HELP =
     "  2  unmount: no outcome within the time-out\n"
     "  3  usage error\n"
     "  4  no bus, or the metering core is not on it\n";
-}
+} // namespace
 
 CCtlOptions::CCtlOptions()
     : m_eCommand(Status)

@@ -5,15 +5,14 @@
 
 #include <cstdio>
 
-namespace
-{
+namespace {
 void write(FILE* pFile, const QByteArray& aLine)
 {
     std::fwrite(aLine.constData(), 1, size_t(aLine.size()), pFile);
     std::fputc('\n', pFile);
     std::fflush(pFile);
 }
-}
+} // namespace
 
 void CCtlOutput::line(const QString& sText)
 {

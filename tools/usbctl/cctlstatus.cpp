@@ -22,8 +22,8 @@ int CCtlStatus::run(CCtlBus& oBus, bool bJson)
         return ExitSuccess;
     }
     CCtlOutput::line(CCtlStick::describe(oView));
-    CCtlOutput::line(QString("shared runtime USB record (%1 bytes; \"changed\": the field has been written):")
-                         .arg(oView.size()));
+    CCtlOutput::line(
+        QString("shared runtime USB record (%1 bytes; \"changed\": the field has been written):").arg(oView.size()));
     for (const QString& sLine : CRunUsbFormat::fieldLines(oView)) {
         CCtlOutput::line("  " + sLine);
     }

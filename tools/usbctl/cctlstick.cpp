@@ -50,8 +50,8 @@ QString CCtlStick::identity(const CRunUsbView& oView)
 {
     QStringList lsParts;
     const QString sNode = oView.value(CRunUsb::UsbDeviceNode).toString();
-    const QString sName = (oView.value(CRunUsb::UsbVendor).toString() + " "
-                           + oView.value(CRunUsb::UsbModel).toString()).trimmed();
+    const QString sName =
+        (oView.value(CRunUsb::UsbVendor).toString() + " " + oView.value(CRunUsb::UsbModel).toString()).trimmed();
     const qint64 llCapacity = oView.value(CRunUsb::UsbCapacity).toLongLong();
     if (!sNode.isEmpty()) {
         lsParts << sNode;

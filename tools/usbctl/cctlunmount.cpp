@@ -11,11 +11,10 @@
 
 #include <QCoreApplication>
 
-namespace
-{
+namespace {
 // The core gets this long for the reading at the deadline.
 const int LAST_LOOK_MS = 1000;
-}
+} // namespace
 
 CCtlUnmount::CCtlUnmount(CCtlBus& oBus, int iTimeoutS, QObject* pParent)
     : QObject(pParent)
@@ -160,8 +159,9 @@ bool CCtlUnmount::finishAt(EStage eStage)
         return true;
     }
     if (eStage == StillMounted) {
-        CCtlOutput::error("the USB service could not unmount the stick: it may be busy (a file on it still open)"
-                          " or nothing was mounted; see the service's log (/var/log/Veltrano/usb.log)");
+        CCtlOutput::error(
+            "the USB service could not unmount the stick: it may be busy (a file on it still open)"
+            " or nothing was mounted; see the service's log (/var/log/Veltrano/usb.log)");
         finish(ExitFailure);
         return true;
     }

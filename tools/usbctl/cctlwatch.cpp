@@ -1,8 +1,8 @@
 #include "tools/usbctl/cctlwatch.h"
 
 #include "runtimeinterface.h"
-#include "tools/common/crunusbformat.h"
 #include "tools/common/cquitsignals.h"
+#include "tools/common/crunusbformat.h"
 #include "tools/usbctl/cctlbus.h"
 #include "tools/usbctl/cctldiff.h"
 #include "tools/usbctl/cctloutput.h"
@@ -10,13 +10,12 @@
 
 #include <QDateTime>
 
-namespace
-{
+namespace {
 QJsonObject eventLine(const QString& sEvent, qint64 llMs)
 {
-    return QJsonObject{{"event", sEvent}, {"ms", llMs}, {"time", CCtlOutput::timeText(llMs)}};
+    return QJsonObject {{"event", sEvent}, {"ms", llMs}, {"time", CCtlOutput::timeText(llMs)}};
 }
-}
+} // namespace
 
 CCtlWatch::CCtlWatch(CCtlBus& oBus, bool bJson, QObject* pParent)
     : QObject(pParent)

@@ -12,8 +12,7 @@
 
 #include <cstdio>
 
-namespace
-{
+namespace {
 int runCommand(const CCtlOptions& oOptions, CCtlBus& oBus)
 {
     switch (oOptions.m_eCommand) {
@@ -28,7 +27,7 @@ int runCommand(const CCtlOptions& oOptions, CCtlBus& oBus)
     }
     return ExitUsage;
 }
-}
+} // namespace
 
 int main(int argc, char* argv[])
 {

@@ -71,9 +71,8 @@ bool CUnmodelledGenerator::fail(const QString& sError)
 bool CUnmodelledGenerator::qtType(const QString& sDBusType, QString* pQtType)
 {
     static const QStringList lsDBus = {"y", "b", "n", "q", "i", "u", "x", "t", "d", "s", "ay"};
-    static const QStringList lsQt = {"uchar",     "bool",   "short",   "ushort",
-                                     "int",       "uint",   "qlonglong", "qulonglong",
-                                     "double",    "QString", "QByteArray"};
+    static const QStringList lsQt = {"uchar",     "bool",       "short",  "ushort",  "int",       "uint",
+                                     "qlonglong", "qulonglong", "double", "QString", "QByteArray"};
     const int iIndex = lsDBus.indexOf(sDBusType);
     if (iIndex < 0) {
         return false;
@@ -142,8 +141,7 @@ QString CUnmodelledGenerator::header() const
     sText += "public:\n    explicit " + m_sClassName + "(QObject* pParent = nullptr);\n\n";
     sText += "public slots:\n";
     for (const CMethod& oMethod : m_lMethods) {
-        sText += "    virtual " + returnType(oMethod) + " " + oMethod.sName + "("
-                 + parameters(oMethod, true) + ");\n";
+        sText += "    virtual " + returnType(oMethod) + " " + oMethod.sName + "(" + parameters(oMethod, true) + ");\n";
     }
     sText += "};\n";
     return sText;
@@ -158,8 +156,8 @@ QString CUnmodelledGenerator::source(const QString& sHeaderName) const
     sText += "    : CUnmodelledObject(\"" + m_sInterface + "\", pParent)\n{\n}\n";
     for (const CMethod& oMethod : m_lMethods) {
         const QString sReturn = returnType(oMethod);
-        sText += "\n" + sReturn + " " + m_sClassName + "::" + oMethod.sName + "("
-                 + parameters(oMethod, false) + ")\n{\n";
+        sText +=
+            "\n" + sReturn + " " + m_sClassName + "::" + oMethod.sName + "(" + parameters(oMethod, false) + ")\n{\n";
         sText += "    refuse(\"" + oMethod.sName + "\");\n";
         if (sReturn != "void") {
             sText += "    return " + sReturn + "();\n";

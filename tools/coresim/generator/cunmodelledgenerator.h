@@ -19,12 +19,14 @@ public:
     QString errorText() const { return m_sError; }
 
 private:
-    struct CArgument {
+    struct CArgument
+    {
         QString sName;
         QString sType;
         bool bOut;
     };
-    struct CMethod {
+    struct CMethod
+    {
         QString sName;
         QList<CArgument> lArguments;
     };
