@@ -60,21 +60,7 @@ void CE2eFixture::join()
 {
     QVERIFY(m_pSim);
     sendSignal("sigProcessStart", {s_iPeerPid, servicePid()});
-    QTRY_VERIFY_WITH_TIMEOUT(hasJoined(), 15000);
-}
-
-bool CE2eFixture::hasJoined() const
-{
-    // The joining ends with the publication that follows its read of the shared copy.
-    bool bRead = false;
-    for (const QJsonObject& oEvent : m_pSim->events()) {
-        const QString sEvent = oEvent.value("event").toString();
-        bRead = bRead || sEvent == "getRuntimeUsb";
-        if (bRead && sEvent == "setRuntimeUsb") {
-            return true;
-        }
-    }
-    return false;
+    QTRY_VERIFY_WITH_TIMEOUT(m_pSim->hasJoined(), 15000);
 }
 
 int CE2eFixture::servicePid() const

@@ -31,7 +31,6 @@ protected:
     // Sends the start signal addressed to the service and waits until it has joined
     // (the simulator must be running).
     void join();
-    bool hasJoined() const;
     int servicePid() const;
     // A folder that the mount stand-in serves as a stick: entries ending in "/" are folders,
     // the others files.

@@ -5,10 +5,10 @@
 #include "logbookadaptor.h"
 #include "runtimeadaptor.h"
 #include "setupadaptor.h"
+#include "tools/common/clineinput.h"
 #include "tools/common/cquitsignals.h"
 #include "tools/coresim/csimcommands.h"
 #include "tools/coresim/csimruntime.h"
-#include "tools/coresim/cstdinreader.h"
 
 #include <QCoreApplication>
 #include <QDBusConnectionInterface>
@@ -28,11 +28,11 @@ CCoreSim::CCoreSim(const CSimOptions& oOptions, QObject* pParent)
     , m_oConnection(CONNECTION_NAME)
     , m_pRuntime(nullptr)
     , m_pCommands(nullptr)
-    , m_pStdin(new CStdinReader(this))
+    , m_pStdin(new CLineInput(this))
     , m_pQuitSignals(new CQuitSignals(this))
     , m_bQuitting(false)
 {
-    connect(m_pStdin, &CStdinReader::lineRead, this, &CCoreSim::runLine);
+    connect(m_pStdin, &CLineInput::lineRead, this, &CCoreSim::runLine);
     connect(m_pQuitSignals, &CQuitSignals::received, this, &CCoreSim::quit);
 }
 

@@ -10,7 +10,7 @@
 class CQuitSignals;
 class CSimCommands;
 class CSimRuntime;
-class CStdinReader;
+class CLineInput;
 class CUnmodelledObject;
 
 // The simulator as a whole: joins the bus, serves the three objects under
@@ -41,7 +41,7 @@ private:
     QString m_sBusText;
     CSimRuntime* m_pRuntime;
     CSimCommands* m_pCommands;
-    CStdinReader* m_pStdin;
+    CLineInput* m_pStdin;
     CQuitSignals* m_pQuitSignals;
     bool m_bQuitting;
 };

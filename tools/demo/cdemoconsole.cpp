@@ -1,7 +1,7 @@
 #include "tools/demo/cdemoconsole.h"
 
 #include "tools/demo/cdemostage.h"
-#include "tools/demo/clineinput.h"
+#include "tools/common/clineinput.h"
 #include "tools/demo/crecordtext.h"
 #include "tools/demo/cstepprinter.h"
 #include "tools/standin/ccoresimprocess.h"

@@ -140,16 +140,7 @@ void CDemoStage::join()
 
 bool CDemoStage::hasJoined() const
 {
-    // The joining ends with the publication that follows its read of the shared record.
-    bool bRead = false;
-    for (const QJsonObject& oEvent : m_pSim->events()) {
-        const QString sEvent = oEvent.value("event").toString();
-        bRead = bRead || sEvent == "getRuntimeUsb";
-        if (bRead && sEvent == "setRuntimeUsb") {
-            return true;
-        }
-    }
-    return false;
+    return m_pSim->hasJoined();
 }
 
 bool CDemoStage::isListening() const

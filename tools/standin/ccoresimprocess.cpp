@@ -69,6 +69,19 @@ QList<QJsonObject> CCoreSimProcess::publications() const
     return lRecords;
 }
 
+bool CCoreSimProcess::hasJoined() const
+{
+    bool bRead = false;
+    for (const QJsonObject& oEvent : m_lEvents) {
+        const QString sEvent = oEvent.value("event").toString();
+        bRead = bRead || sEvent == "getRuntimeUsb";
+        if (bRead && sEvent == "setRuntimeUsb") {
+            return true;
+        }
+    }
+    return false;
+}
+
 void CCoreSimProcess::readOutput()
 {
     m_aPartial += m_oProcess.readAllStandardOutput();

@@ -25,6 +25,9 @@ public:
     QList<QJsonObject> events(const QString& sEvent = QString()) const;
     // The publications the service made, i.e. the setRuntimeUsb events' records.
     QList<QJsonObject> publications() const;
+    // Whether a service has joined: its joining ends with the publication that follows its
+    // read of the shared record.
+    bool hasJoined() const;
 
 signals:
     // Emitted for each JSON line as it arrives, after events() has it.

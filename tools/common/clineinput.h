@@ -6,8 +6,9 @@
 
 class QSocketNotifier;
 
-// Standard input line by line as it arrives, without blocking the event loop; tells when
-// the input has ended, so that a piped script of commands ends the console.
+// Standard input line by line as it arrives, without blocking the event loop. ended() tells
+// when the input has closed; what that means is the user's choice (the simulator goes on,
+// the demo's console quits).
 class CLineInput : public QObject
 {
     Q_OBJECT

@@ -1,4 +1,4 @@
-#include "tools/demo/clineinput.h"
+#include "tools/common/clineinput.h"
 
 #include <QSocketNotifier>
 
