@@ -14,7 +14,8 @@ CLogStream::~CLogStream()
 
 CLogStream& CLogStream::operator<<(const char* szText)
 {
-    return appendItem(QString::fromUtf8(szText));
+    // C strings were Latin-1 to the peers' debug stream, which had no codec set for them.
+    return appendItem(QString::fromLatin1(szText));
 }
 
 CLogStream& CLogStream::operator<<(const QString& sText)
@@ -24,7 +25,7 @@ CLogStream& CLogStream::operator<<(const QString& sText)
 
 CLogStream& CLogStream::operator<<(const QByteArray& aText)
 {
-    return appendItem(QLatin1Char('"') + QString::fromUtf8(aText) + QLatin1Char('"'));
+    return appendItem(QLatin1Char('"') + QString::fromLatin1(aText) + QLatin1Char('"'));
 }
 
 CLogStream& CLogStream::operator<<(bool bValue)

@@ -125,13 +125,14 @@ void CUsb::handleHotplugDevice(udev_device* pDevice)
     }
 }
 
+// The udev texts go into the record as the peers have always read C strings: as Latin-1.
 void CUsb::recordArrival(const char* szDeviceNode, const char* szModel, const char* szVendor)
 {
     m_oRunUsb.setUsbDeviceState(1);
-    m_oRunUsb.setUsbDeviceNode(QString::fromUtf8(szDeviceNode));
-    m_oRunUsb.setUsbModel(QString::fromUtf8(szModel));
+    m_oRunUsb.setUsbDeviceNode(QString::fromLatin1(szDeviceNode));
+    m_oRunUsb.setUsbModel(QString::fromLatin1(szModel));
     m_oRunUsb.setUsbDeviceText(QString(""));
-    m_oRunUsb.setUsbVendor(QString::fromUtf8(szVendor));
+    m_oRunUsb.setUsbVendor(QString::fromLatin1(szVendor));
     m_oRunUsb.setUsbDataAvailable(false);
     m_oRunUsb.setUpdateFileFound(false);
     m_oRunUsb.setDatabaseDirFound(false);

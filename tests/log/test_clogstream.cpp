@@ -52,6 +52,10 @@ private slots:
     {
         CLogStream(QtDebugMsg) << QString("a\"b\\c") << QByteArray("d\"e") << "f\"g";
         QCOMPARE(g_sLastText, QStringLiteral("\"a\"b\\c\" \"d\"e\" f\"g "));
+
+        // Byte strings are taken as Latin-1, byte for byte.
+        CLogStream(QtDebugMsg) << "M\xfcller" << QByteArray("\xc3\xbc");
+        QCOMPARE(g_sLastText, QString::fromUtf8("M\u00fcller \"\u00c3\u00bc\" "));
     }
 
     void numbersAndBooleans()
