@@ -7,6 +7,7 @@
 #include "signalsadaptor.h"
 #include "tools/standin/cprivatebus.h"
 
+#include <QDBusConnectionInterface>
 #include <QDBusContext>
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -16,6 +17,13 @@
 namespace {
 
 const char* const g_szCore = "com.Quorvik.Veltrano";
+
+// A subscription reaches the bus daemon without a reply to wait for; a call on the same
+// connection, answered in order after it, shows that it is in place.
+void settle(QDBusConnection oConnection)
+{
+    oConnection.interface()->isServiceRegistered("org.freedesktop.DBus");
+}
 
 } // namespace
 
@@ -143,6 +151,7 @@ void TestDbusCalls::broadcasts_are_received_from_any_sender_and_path_on_the_sign
     // clang-format off
     QVERIFY(subscribeBroadcast(oListener, "sigGetName", &oPeer, SLOT(onGetName ( int , int))));
     // clang-format on
+    settle(oListener);
 
     QDBusConnection oSender = m_oBus.connection("sender");
     const auto send = [&oSender](const QString& sPath, const QString& sInterface, int iPid) {
