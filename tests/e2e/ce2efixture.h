@@ -1,9 +1,9 @@
 #pragma once
 
-#include "csignalrecorder.h"
 #include "tools/standin/ccoresimprocess.h"
 #include "tools/standin/cprivatebus.h"
 #include "tools/standin/cserviceprocess.h"
+#include "tools/standin/csignalrecorder.h"
 #include "tools/standin/cstickbed.h"
 
 #include <QDBusConnection>

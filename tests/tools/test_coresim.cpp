@@ -3,135 +3,29 @@
 
 #include "records/crungeneralnonwm.h"
 #include "records/crunusb.h"
+#include "tests/tools/mountedstick.h"
 #include "tools/common/crungeneralview.h"
 #include "tools/common/crunusbview.h"
+#include "tools/standin/ccoresimprocess.h"
 #include "tools/standin/cprivatebus.h"
+#include "tools/standin/csignalrecorder.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QtTest>
 
-#include <csignal>
 #include <memory>
-#include <sys/prctl.h>
+#include <utility>
 
 namespace {
 const char* const SERVICE = "com.Quorvik.Veltrano";
 const char* const RUNTIME = "com.Quorvik.Veltrano.Runtime";
 const char* const SIGNALS = "com.Quorvik.Veltrano.Signals";
 const int WAIT_MS = 5000;
-const qint64 SIXTEEN_GIB = Q_INT64_C(16) * 1024 * 1024 * 1024;
 } // namespace
-
-// The simulator process and the JSON lines it printed.
-class CSimProcess : public QObject
-{
-    Q_OBJECT
-
-public:
-    CSimProcess(const QString& sAddress, const QStringList& lsArguments)
-    {
-        m_oProcess.setProgram(VELTRANO_CORESIM);
-        m_oProcess.setArguments(QStringList {"--address", sAddress, "--json"} + lsArguments);
-        m_oProcess.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        connect(&m_oProcess, &QProcess::readyReadStandardOutput, this, &CSimProcess::readLines);
-    }
-
-    ~CSimProcess() override
-    {
-        if (m_oProcess.state() != QProcess::NotRunning) {
-            m_oProcess.kill();
-            m_oProcess.waitForFinished(WAIT_MS);
-        }
-    }
-
-    QProcess& process() { return m_oProcess; }
-
-    void command(const QString& sLine)
-    {
-        m_oProcess.write(sLine.toUtf8() + '\n');
-        m_oProcess.waitForBytesWritten(WAIT_MS);
-    }
-
-    // The next event of that name not handed out before; an empty object after the time-out.
-    QJsonObject next(const QString& sEvent)
-    {
-        const QDeadlineTimer oDeadline(WAIT_MS);
-        while (true) {
-            for (int i = 0; i < m_lEvents.size(); ++i) {
-                if (!m_lTaken.contains(i) && m_lEvents.at(i).value("event").toString() == sEvent) {
-                    m_lTaken << i;
-                    return m_lEvents.at(i);
-                }
-            }
-            if (oDeadline.hasExpired() || !m_oProcess.waitForReadyRead(int(oDeadline.remainingTime()))) {
-                return {};
-            }
-        }
-    }
-
-    int count(const QString& sEvent) const
-    {
-        int iCount = 0;
-        for (const QJsonObject& oEvent : m_lEvents) {
-            iCount += oEvent.value("event").toString() == sEvent ? 1 : 0;
-        }
-        return iCount;
-    }
-
-private slots:
-    void readLines()
-    {
-        while (m_oProcess.canReadLine()) {
-            const QByteArray aLine = m_oProcess.readLine();
-            const QJsonDocument oDocument = QJsonDocument::fromJson(aLine);
-            QVERIFY2(oDocument.isObject(), aLine.constData());
-            m_lEvents << oDocument.object();
-        }
-    }
-
-private:
-    QProcess m_oProcess;
-    QList<QJsonObject> m_lEvents;
-    QList<int> m_lTaken;
-};
-
-// Bus signals as the service would receive them.
-class CSignalLog : public QObject
-{
-    Q_OBJECT
-
-public:
-    QList<QDBusMessage> m_lMessages;
-
-    int count(const QString& sMember) const
-    {
-        int iCount = 0;
-        for (const QDBusMessage& oMessage : m_lMessages) {
-            iCount += oMessage.member() == sMember ? 1 : 0;
-        }
-        return iCount;
-    }
-
-    QDBusMessage last(const QString& sMember) const
-    {
-        for (auto it = m_lMessages.crbegin(); it != m_lMessages.crend(); ++it) {
-            if (it->member() == sMember) {
-                return *it;
-            }
-        }
-        return {};
-    }
-
-public slots:
-    void onSignal(const QDBusMessage& oMessage) { m_lMessages << oMessage; }
-};
 
 class CTestCoreSim : public QObject
 {
@@ -158,11 +52,13 @@ private:
     QDBusMessage call(const QString& sPath, const QString& sInterface, const QString& sMember,
                       const QVariantList& lArguments = {}, int iTimeoutMs = WAIT_MS);
     int setUsb(int iWriter, CRunUsb oRecord);
-    void subscribe(const QString& sPath, const QString& sInterface, const QString& sMember);
 
     std::unique_ptr<CPrivateBus> m_pBus;
-    std::unique_ptr<CSimProcess> m_pSim;
-    std::unique_ptr<CSignalLog> m_pSignals;
+    QDBusConnection m_oClient = QDBusConnection(QString());
+    std::unique_ptr<CCoreSimProcess> m_pSim;
+    // Like the USB service's subscriptions, these hear any sender.
+    std::unique_ptr<CSignalRecorder> m_pRuntimeSignals;
+    std::unique_ptr<CSignalRecorder> m_pSignals;
     int m_iSimPid = 0;
 };
 
@@ -170,28 +66,32 @@ void CTestCoreSim::init()
 {
     m_pBus = std::make_unique<CPrivateBus>();
     QVERIFY(m_pBus->isRunning());
-    m_pSignals = std::make_unique<CSignalLog>();
-    subscribe("/RuntimeData", RUNTIME, "sigRuntimeUsb");
-    subscribe("/RuntimeData", RUNTIME, "sigRuntimeGeneralNonWM");
-    subscribe("", SIGNALS, "sigProcessStart");
-    subscribe("", SIGNALS, "sigGetName");
-    subscribe("", SIGNALS, "sigSystemReady");
+    m_oClient = m_pBus->connection("client");
+    m_pRuntimeSignals = std::make_unique<CSignalRecorder>(m_oClient, QString(), RUNTIME);
+    m_pSignals = std::make_unique<CSignalRecorder>(m_oClient, QString(), SIGNALS);
 }
 
 void CTestCoreSim::cleanup()
 {
+    const QList<QByteArray> lStray = m_pSim ? m_pSim->strayLines() : QList<QByteArray>();
     m_pSim.reset();
+    m_pRuntimeSignals.reset();
     m_pSignals.reset();
+    m_oClient = QDBusConnection(QString());
     m_pBus.reset();
+    // With --json, every line on standard output is an event.
+    QVERIFY2(lStray.isEmpty(), lStray.value(0).constData());
 }
 
 bool CTestCoreSim::startSim(const QStringList& lsArguments)
 {
-    m_pSim = std::make_unique<CSimProcess>(m_pBus->address(), lsArguments);
-    m_pSim->process().start();
-    const QJsonObject oReady = m_pSim->next("ready");
+    m_pSim = std::make_unique<CCoreSimProcess>(m_pBus->address(), lsArguments);
+    if (!m_pSim->start()) {
+        return false;
+    }
+    const QJsonObject oReady = m_pSim->events("ready").first();
     m_iSimPid = oReady.value("pid").toInt();
-    return oReady.value("service").toString() == SERVICE && m_iSimPid == m_pSim->process().processId();
+    return oReady.value("service").toString() == SERVICE && m_iSimPid == m_pSim->pid();
 }
 
 QDBusMessage CTestCoreSim::call(const QString& sPath, const QString& sInterface, const QString& sMember,
@@ -199,20 +99,13 @@ QDBusMessage CTestCoreSim::call(const QString& sPath, const QString& sInterface,
 {
     QDBusMessage oCall = QDBusMessage::createMethodCall(SERVICE, sPath, sInterface, sMember);
     oCall.setArguments(lArguments);
-    return m_pBus->connection("client").call(oCall, QDBus::Block, iTimeoutMs);
+    return m_oClient.call(oCall, QDBus::Block, iTimeoutMs);
 }
 
 int CTestCoreSim::setUsb(int iWriter, CRunUsb oRecord)
 {
     const QDBusMessage oReply = call("/RuntimeData", RUNTIME, "setRuntimeUsb", {iWriter, oRecord.toByteArray()});
     return oReply.type() == QDBusMessage::ReplyMessage ? oReply.arguments().value(0).toInt() : -1;
-}
-
-// Empty service: like the USB service's broadcast subscriptions, any sender is heard.
-void CTestCoreSim::subscribe(const QString& sPath, const QString& sInterface, const QString& sMember)
-{
-    QVERIFY(m_pBus->connection("client").connect("", sPath, sInterface, sMember, m_pSignals.get(),
-                                                 SLOT(onSignal(QDBusMessage))));
 }
 
 // The USB service writes the stick's state, a peer the unmount request; the shared copy keeps
@@ -227,7 +120,7 @@ void CTestCoreSim::writesMergeOnlyFlaggedFields()
     oStick.setUsbCapacity(SIXTEEN_GIB);
     QCOMPARE(setUsb(1111, oStick), 1);
 
-    const QJsonObject oWrite = m_pSim->next("setRuntimeUsb");
+    const QJsonObject oWrite = m_pSim->nextEvent("setRuntimeUsb");
     QCOMPARE(oWrite.value("from").toInt(), 1111);
     QCOMPARE(oWrite.value("reply").toInt(), 1);
     QCOMPARE(oWrite.value("size").toInt(), oStick.toByteArray().size());
@@ -235,17 +128,16 @@ void CTestCoreSim::writesMergeOnlyFlaggedFields()
     QCOMPARE(oWrite.value("changed").toArray(),
              QJsonArray({"UsbDeviceState", "UsbDeviceNode", "UsbVendor", "UsbCapacity"}));
     QCOMPARE(oWrite.value("record").toObject().value("UsbCapacity").toInteger(), SIXTEEN_GIB);
-    QTRY_COMPARE_WITH_TIMEOUT(m_pSignals->count("sigRuntimeUsb"), 1, WAIT_MS);
-    QCOMPARE(m_pSignals->last("sigRuntimeUsb").arguments(), QVariantList({1111}));
+    QTRY_COMPARE_WITH_TIMEOUT(m_pRuntimeSignals->count("sigRuntimeUsb"), 1, WAIT_MS);
+    QCOMPARE(m_pRuntimeSignals->last("sigRuntimeUsb").arguments(), QVariantList({1111}));
 
     CRunUsb oRequest;
     oRequest.setStartUnmountUsbDevice(true);
     QCOMPARE(setUsb(2222, oRequest), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(m_pSignals->count("sigRuntimeUsb"), 2, WAIT_MS);
-    QCOMPARE(m_pSignals->last("sigRuntimeUsb").arguments(), QVariantList({2222}));
+    QTRY_COMPARE_WITH_TIMEOUT(m_pRuntimeSignals->count("sigRuntimeUsb"), 2, WAIT_MS);
+    QCOMPARE(m_pRuntimeSignals->last("sigRuntimeUsb").arguments(), QVariantList({2222}));
 
-    const QDBusMessage oReply = call("/RuntimeData", RUNTIME, "getRuntimeUsb");
-    const QByteArray aShared = oReply.arguments().value(0).toByteArray();
+    const QByteArray aShared = call("/RuntimeData", RUNTIME, "getRuntimeUsb").arguments().value(0).toByteArray();
     const CRunUsbView oShared(aShared);
     QVERIFY(oShared.isValid());
     QCOMPARE(oShared.value(CRunUsb::UsbDeviceState).toInt(), 2);
@@ -254,7 +146,7 @@ void CTestCoreSim::writesMergeOnlyFlaggedFields()
     QCOMPARE(oShared.value(CRunUsb::StartUnmountUsbDevice).toBool(), true);
     QCOMPARE(oShared.changedNames(),
              QStringList({"UsbDeviceState", "UsbDeviceNode", "UsbVendor", "UsbCapacity", "StartUnmountUsbDevice"}));
-    QCOMPARE(m_pSim->next("getRuntimeUsb").value("hex").toString(), QString(aShared.toHex()));
+    QCOMPARE(m_pSim->nextEvent("getRuntimeUsb").value("hex").toString(), QString(aShared.toHex()));
 }
 
 void CTestCoreSim::generalRecordMergesVersionTables()
@@ -269,35 +161,35 @@ void CTestCoreSim::generalRecordMergesVersionTables()
     QCOMPARE(call("/RuntimeData", RUNTIME, "setRuntimeGeneralNonWM", {43, oDisplay.toByteArray()}).arguments(),
              QVariantList({1}));
 
-    const QJsonObject oWrite = m_pSim->next("setRuntimeGeneralNonWM");
+    const QJsonObject oWrite = m_pSim->nextEvent("setRuntimeGeneralNonWM");
     QCOMPARE(oWrite.value("from").toInt(), 42);
     QCOMPARE(oWrite.value("swVersions").toObject(), QJsonObject({{"USB", "1.1.1 / a"}}));
     QCOMPARE(oWrite.value("changed").toArray(), QJsonArray({"SwVersions"}));
-    QTRY_COMPARE_WITH_TIMEOUT(m_pSignals->count("sigRuntimeGeneralNonWM"), 2, WAIT_MS);
-    QCOMPARE(m_pSignals->last("sigRuntimeGeneralNonWM").arguments(), QVariantList({43}));
+    QTRY_COMPARE_WITH_TIMEOUT(m_pRuntimeSignals->count("sigRuntimeGeneralNonWM"), 2, WAIT_MS);
+    QCOMPARE(m_pRuntimeSignals->last("sigRuntimeGeneralNonWM").arguments(), QVariantList({43}));
 
     const QDBusMessage oReply = call("/RuntimeData", RUNTIME, "getRuntimeGeneralNonWM");
     const CRunGeneralView oShared(oReply.arguments().value(0).toByteArray());
     QCOMPARE(oShared.swVersions().size(), 2);
     QCOMPARE(oShared.swVersions().value("USB"), QString("1.1.1 / a"));
     QCOMPARE(oShared.swVersions().value("DISPLAY"), QString("7.0"));
-    QVERIFY(!m_pSim->next("getRuntimeGeneralNonWM").isEmpty());
+    QVERIFY(!m_pSim->nextEvent("getRuntimeGeneralNonWM").isEmpty());
 }
 
 void CTestCoreSim::replyCodeFollowsOptionAndCommand()
 {
     QVERIFY(startSim({"--reply-code", "2"}));
     QCOMPARE(setUsb(1111, CRunUsb()), 2);
-    QCOMPARE(m_pSim->next("setRuntimeUsb").value("reply").toInt(), 2);
+    QCOMPARE(m_pSim->nextEvent("setRuntimeUsb").value("reply").toInt(), 2);
     CRunGeneralNonWM oGeneral;
     QCOMPARE(call("/RuntimeData", RUNTIME, "setRuntimeGeneralNonWM", {1111, oGeneral.toByteArray()}).arguments(),
              QVariantList({2}));
 
     m_pSim->command("reply -1000");
-    QCOMPARE(m_pSim->next("settings").value("reply").toInt(), -1000);
+    QCOMPARE(m_pSim->nextEvent("settings").value("reply").toInt(), -1000);
     QCOMPARE(setUsb(1111, CRunUsb()), -1000);
     m_pSim->command("reply 1");
-    QVERIFY(!m_pSim->next("settings").isEmpty());
+    QVERIFY(!m_pSim->nextEvent("settings").isEmpty());
     QCOMPARE(setUsb(1111, CRunUsb()), 1);
 }
 
@@ -305,16 +197,16 @@ void CTestCoreSim::unmountRequestsWithSimPid()
 {
     QVERIFY(startSim());
     m_pSim->command("unmount");
-    QTRY_COMPARE_WITH_TIMEOUT(m_pSignals->count("sigRuntimeUsb"), 1, WAIT_MS);
-    QCOMPARE(m_pSignals->last("sigRuntimeUsb").arguments(), QVariantList({m_iSimPid}));
-    QCOMPARE(m_pSignals->last("sigRuntimeUsb").path(), QString("/RuntimeData"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_pRuntimeSignals->count("sigRuntimeUsb"), 1, WAIT_MS);
+    QCOMPARE(m_pRuntimeSignals->last("sigRuntimeUsb").arguments(), QVariantList({m_iSimPid}));
+    QCOMPARE(m_pRuntimeSignals->last("sigRuntimeUsb").path(), QString("/RuntimeData"));
 
     const CRunUsbView oShared(call("/RuntimeData", RUNTIME, "getRuntimeUsb").arguments().value(0).toByteArray());
     QCOMPARE(oShared.value(CRunUsb::StartUnmountUsbDevice).toBool(), true);
     QCOMPARE(oShared.changedNames(), QStringList({"StartUnmountUsbDevice"}));
 
     m_pSim->command("show");
-    const QJsonObject oShow = m_pSim->next("show");
+    const QJsonObject oShow = m_pSim->nextEvent("show");
     QCOMPARE(oShow.value("record").toObject().value("StartUnmountUsbDevice").toBool(), true);
     QCOMPARE(oShow.value("changed").toArray(), QJsonArray({"StartUnmountUsbDevice"}));
 }
@@ -326,7 +218,6 @@ void CTestCoreSim::broadcastsAddressedSignals()
     QTRY_COMPARE_WITH_TIMEOUT(m_pSignals->count("sigProcessStart"), 1, WAIT_MS);
     const QDBusMessage oStart = m_pSignals->last("sigProcessStart");
     QCOMPARE(oStart.arguments(), QVariantList({m_iSimPid, 1234}));
-    QCOMPARE(oStart.interface(), QString(SIGNALS));
     QCOMPARE(oStart.path(), QString("/Signals"));
 
     m_pSim->command("getname 99");
@@ -335,7 +226,7 @@ void CTestCoreSim::broadcastsAddressedSignals()
     QCOMPARE(m_pSignals->last("sigGetName").arguments(), QVariantList({m_iSimPid, 99}));
     QCOMPARE(m_pSignals->last("sigSystemReady").arguments(), QVariantList({m_iSimPid}));
 
-    const QJsonObject oEvent = m_pSim->next("signal");
+    const QJsonObject oEvent = m_pSim->nextEvent("signal");
     QCOMPARE(oEvent.value("name").toString(), QString("sigProcessStart"));
     QCOMPARE(oEvent.value("args").toArray(), QJsonArray({m_iSimPid, 1234}));
 }
@@ -355,94 +246,85 @@ void CTestCoreSim::unmodelledMembersAnswerAnError()
         call("/Logbook", "com.Quorvik.Veltrano.Logbook", "getLogbookNextSubTypeRowID", {QByteArray("f")});
     QCOMPARE(oLogbook.errorName(), QString("org.freedesktop.DBus.Error.NotSupported"));
 
-    const QJsonObject oRefused = m_pSim->next("refused");
+    const QJsonObject oRefused = m_pSim->nextEvent("refused");
     QCOMPARE(oRefused.value("interface").toString(), QString(RUNTIME));
     QCOMPARE(oRefused.value("member").toString(), QString("getRuntimeDriver"));
-    QCOMPARE(m_pSim->next("refused").value("member").toString(), QString("getSetupChangeLog"));
-    QCOMPARE(m_pSim->next("refused").value("member").toString(), QString("getLogbookNextSubTypeRowID"));
+    QCOMPARE(m_pSim->nextEvent("refused").value("member").toString(), QString("getSetupChangeLog"));
+    QCOMPARE(m_pSim->nextEvent("refused").value("member").toString(), QString("getLogbookNextSubTypeRowID"));
 }
 
 void CTestCoreSim::delayHoldsTheAnswerBack()
 {
     QVERIFY(startSim());
     m_pSim->command("delay 400");
-    QCOMPARE(m_pSim->next("settings").value("delay").toInt(), 400);
+    QCOMPARE(m_pSim->nextEvent("settings").value("delay").toInt(), 400);
     QElapsedTimer oTimer;
     oTimer.start();
     QCOMPARE(setUsb(1111, CRunUsb()), 1);
     QVERIFY2(oTimer.elapsed() >= 390, qPrintable(QString::number(oTimer.elapsed())));
-    QTRY_COMPARE_WITH_TIMEOUT(m_pSignals->count("sigRuntimeUsb"), 1, WAIT_MS);
+    QTRY_COMPARE_WITH_TIMEOUT(m_pRuntimeSignals->count("sigRuntimeUsb"), 1, WAIT_MS);
 }
 
 void CTestCoreSim::silentLeavesCallsUnanswered()
 {
     QVERIFY(startSim());
     m_pSim->command("silent on");
-    QCOMPARE(m_pSim->next("settings").value("silent").toBool(), true);
+    QCOMPARE(m_pSim->nextEvent("settings").value("silent").toBool(), true);
     const QDBusMessage oReply = call("/RuntimeData", RUNTIME, "setRuntimeUsb", {1111, CRunUsb().toByteArray()}, 500);
-    QCOMPARE(oReply.type(), QDBusMessage::ErrorMessage);
     QCOMPARE(oReply.errorName(), QString("org.freedesktop.DBus.Error.NoReply"));
-    const QJsonObject oWrite = m_pSim->next("setRuntimeUsb");
+    const QJsonObject oWrite = m_pSim->nextEvent("setRuntimeUsb");
     QVERIFY(oWrite.value("reply").isNull());
     QCOMPARE(oWrite.value("answered").toBool(true), false);
 
     m_pSim->command("silent off");
-    QVERIFY(!m_pSim->next("settings").isEmpty());
+    QVERIFY(!m_pSim->nextEvent("settings").isEmpty());
     QCOMPARE(setUsb(1111, CRunUsb()), 1);
 }
 
 void CTestCoreSim::badCommandsAreReportedAndIgnored()
 {
     QVERIFY(startSim({"-c", "frobnicate"}));
-    QVERIFY(m_pSim->next("error").value("text").toString().contains("frobnicate"));
+    QVERIFY(m_pSim->nextEvent("error").value("text").toString().contains("frobnicate"));
     for (const char* pBad : {"start abc", "getname", "delay -5", "silent maybe", "reply 1 2", "ready now"}) {
         m_pSim->command(pBad);
-        QVERIFY2(!m_pSim->next("error").isEmpty(), pBad);
+        QVERIFY2(!m_pSim->nextEvent("error").isEmpty(), pBad);
     }
-    QCOMPARE(m_pSim->count("settings"), 0);
-    QCOMPARE(m_pSim->count("signal"), 0);
+    QVERIFY(m_pSim->events("settings").isEmpty());
+    QVERIFY(m_pSim->events("signal").isEmpty());
     m_pSim->command("ready");
-    QCOMPARE(m_pSim->next("signal").value("name").toString(), QString("sigSystemReady"));
+    QCOMPARE(m_pSim->nextEvent("signal").value("name").toString(), QString("sigSystemReady"));
 }
 
 // The end of standard input is no reason to stop: a sim started in the background has none.
 void CTestCoreSim::quitAndSigtermEndWithStatusZero()
 {
     QVERIFY(startSim());
-    m_pSim->process().write("ready");
-    m_pSim->process().closeWriteChannel();
-    QCOMPARE(m_pSim->next("signal").value("name").toString(), QString("sigSystemReady"));
+    m_pSim->endInput("ready");
+    QCOMPARE(m_pSim->nextEvent("signal").value("name").toString(), QString("sigSystemReady"));
     QCOMPARE(setUsb(1111, CRunUsb()), 1);
-    m_pSim->process().terminate();
-    QVERIFY(m_pSim->process().waitForFinished(WAIT_MS));
-    QCOMPARE(m_pSim->process().exitStatus(), QProcess::NormalExit);
-    QCOMPARE(m_pSim->process().exitCode(), 0);
-    QCOMPARE(m_pSim->next("exit").value("reason").toString(), QString("SIGTERM"));
+    m_pSim->terminate();
+    QCOMPARE(m_pSim->waitForExitCode(WAIT_MS), 0);
+    QCOMPARE(m_pSim->nextEvent("exit").value("reason").toString(), QString("SIGTERM"));
 
     QVERIFY(startSim({"-c", "start 5", "-c", "quit", "-c", "start 6"}));
-    QVERIFY(m_pSim->process().waitForFinished(WAIT_MS));
-    QCOMPARE(m_pSim->process().exitStatus(), QProcess::NormalExit);
-    QCOMPARE(m_pSim->process().exitCode(), 0);
-    QCOMPARE(m_pSim->next("exit").value("reason").toString(), QString("quit"));
+    QCOMPARE(m_pSim->waitForExitCode(WAIT_MS), 0);
+    QCOMPARE(m_pSim->nextEvent("exit").value("reason").toString(), QString("quit"));
     // Signals sent just before the end still reach the bus; nothing runs after quit.
     QTRY_COMPARE_WITH_TIMEOUT(m_pSignals->count("sigProcessStart"), 1, WAIT_MS);
-    QCOMPARE(m_pSim->count("signal"), 1);
+    QCOMPARE(m_pSim->events("signal").size(), 1);
 }
 
 void CTestCoreSim::refusesToStartWithoutBusOrName()
 {
     QVERIFY(startSim());
-    QProcess oSecond;
-    oSecond.start(VELTRANO_CORESIM, {"--address", m_pBus->address()});
-    QVERIFY(oSecond.waitForFinished(WAIT_MS));
-    QCOMPARE(oSecond.exitCode(), 1);
-    QVERIFY2(oSecond.readAllStandardError().contains("already taken"), "no reason given");
-
-    QProcess oNoBus;
-    oNoBus.start(VELTRANO_CORESIM, {"--address", "unix:path=/nonexistent/bus"});
-    QVERIFY(oNoBus.waitForFinished(WAIT_MS));
-    QCOMPARE(oNoBus.exitCode(), 1);
-    QVERIFY(oNoBus.readAllStandardError().contains("cannot connect"));
+    const QList<std::pair<QString, QByteArray>> lCases = {{m_pBus->address(), "already taken"},
+                                                          {"unix:path=/nonexistent/bus", "cannot connect"}};
+    for (const auto& [sAddress, aReason] : lCases) {
+        CCoreSimProcess oOther(sAddress);
+        QVERIFY(!oOther.start());
+        QCOMPARE(oOther.waitForExitCode(WAIT_MS), 1);
+        QVERIFY2(oOther.errorOutput().contains(aReason), oOther.errorOutput().constData());
+    }
 }
 
 QTEST_GUILESS_MAIN(CTestCoreSim)

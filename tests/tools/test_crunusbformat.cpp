@@ -2,30 +2,12 @@
 
 #include "records/crungeneralnonwm.h"
 #include "records/crunusb.h"
+#include "tests/tools/mountedstick.h"
 #include "tools/common/crungeneralview.h"
 #include "tools/common/crunusbformat.h"
 #include "tools/common/crunusbview.h"
 
 #include <QtTest>
-
-namespace {
-const qint64 SIXTEEN_GIB = Q_INT64_C(16) * 1024 * 1024 * 1024;
-
-CRunUsb mountedStick()
-{
-    CRunUsb oRecord;
-    oRecord.setUsbDeviceState(2);
-    oRecord.setUsbDeviceNode("/dev/sda");
-    oRecord.setUsbVendor("Acme");
-    oRecord.setUsbModel("Stick");
-    oRecord.setUsbMountPath("/mnt/usbstick");
-    oRecord.setUsbCapacity(SIXTEEN_GIB);
-    oRecord.setUsbDataAvailable(true);
-    oRecord.setUpdateFileFound(true);
-    oRecord.setDatabaseDirFound(true);
-    return oRecord;
-}
-} // namespace
 
 class CTestRunUsbFormat : public QObject
 {

@@ -5,9 +5,11 @@
 #include "records/crungeneralnonwm.h"
 #include "records/crunusb.h"
 #include "runtimeinterface.h"
+#include "tests/tools/mountedstick.h"
 #include "tools/standin/ccoresimprocess.h"
 #include "tools/standin/cprivatebus.h"
 #include "tools/standin/cserviceprocess.h"
+#include "tools/standin/csignalrecorder.h"
 #include "tools/standin/cstickbed.h"
 
 #include <QDir>
@@ -26,21 +28,6 @@
 
 namespace {
 const int WAIT_MS = 10000;
-const qint64 SIXTEEN_GIB = Q_INT64_C(16) * 1024 * 1024 * 1024;
-
-CRunUsb mountedStick()
-{
-    CRunUsb oRecord;
-    oRecord.setUsbDeviceState(2);
-    oRecord.setUsbDeviceNode("/dev/sda");
-    oRecord.setUsbVendor("Acme");
-    oRecord.setUsbModel("Stick");
-    oRecord.setUsbMountPath("/mnt/usbstick");
-    oRecord.setUsbCapacity(SIXTEEN_GIB);
-    oRecord.setUsbDataAvailable(true);
-    oRecord.setDatabaseDirFound(true);
-    return oRecord;
-}
 
 QJsonObject jsonLine(const QString& sLine)
 {
@@ -61,10 +48,8 @@ public:
             oEnvironment.insert("DBUS_SESSION_BUS_ADDRESS", sSessionBus);
         }
         m_oProcess.setProcessEnvironment(oEnvironment);
-        m_oProcess.setProgram(VELTRANO_USBCTL);
-        m_oProcess.setArguments(lsArguments);
         m_oProcess.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        m_oProcess.start();
+        m_oProcess.start(VELTRANO_USBCTL, lsArguments);
     }
 
     ~CCtlRun()
@@ -137,9 +122,6 @@ private slots:
     void usageErrors();
     void realServiceUnmountsTheStick();
 
-public slots:
-    void onTrigger() { ++m_iTriggers; }
-
 private:
     void startSim(const QStringList& lsArguments = {});
     QStringList ctl(const QStringList& lsArguments) const;
@@ -152,7 +134,6 @@ private:
     std::unique_ptr<CPrivateBus> m_pBus;
     std::unique_ptr<CCoreSimProcess> m_pSim;
     std::unique_ptr<ComQuorvikVeltranoRuntimeInterface> m_pRuntime;
-    int m_iTriggers = 0;
 };
 
 void CTestUsbCtl::init()
@@ -251,10 +232,10 @@ void CTestUsbCtl::statusPrintsTheSharedRecord()
     QCOMPARE(oRecord.value("UsbCapacity").toInteger(), SIXTEEN_GIB);
     QCOMPARE(oRecord.value("UsbMountPath").toString(), QString("/mnt/usbstick"));
     QCOMPARE(oRecord.value("DatabaseDirFound").toBool(), true);
-    QCOMPARE(oRecord.value("UpdateFileFound").toBool(), false);
+    QCOMPARE(oRecord.value("LogbookDirFound").toBool(), false);
     QCOMPARE(oRecord.value("changed").toArray(),
-             QJsonArray({"UsbDeviceState", "UsbDataAvailable", "DatabaseDirFound", "UsbDeviceNode", "UsbVendor",
-                         "UsbModel", "UsbMountPath", "UsbCapacity"}));
+             QJsonArray({"UsbDeviceState", "UsbDataAvailable", "UpdateFileFound", "DatabaseDirFound", "UsbDeviceNode",
+                         "UsbVendor", "UsbModel", "UsbMountPath", "UsbCapacity"}));
 }
 
 void CTestUsbCtl::watchPrintsEachChangeUntilSigterm()
@@ -281,7 +262,7 @@ void CTestUsbCtl::watchPrintsEachChangeUntilSigterm()
     QCOMPARE(oChange.value("from").toInteger(), QCoreApplication::applicationPid());
     QCOMPARE(oChange.value("fields").toObject().value("UsbDeviceState").toObject(),
              QJsonObject({{"old", 0}, {"new", 2}}));
-    QCOMPARE(oChange.value("fields").toObject().size(), 8);
+    QCOMPARE(oChange.value("fields").toObject().size(), 9);
     QCOMPARE(oChange.value("record").toObject().value("UsbVendor").toString(), QString("Acme"));
 
     // A restarted core is followed, and its fresh record becomes the new baseline.
@@ -428,10 +409,9 @@ void CTestUsbCtl::realServiceUnmountsTheStick()
     startSim();
     CServiceProcess oService(m_pBus->address());
     oService.setSticks("vfat:/dev/sda=" + oStick.path());
-    QVERIFY(m_pBus->connection("peer").connect("", "/Signals", "com.Quorvik.Veltrano.Signals", "sigTrigger", this,
-                                               SLOT(onTrigger())));
+    const CSignalRecorder oTriggers(m_pBus->connection("peer"), "sigTrigger");
     QVERIFY(oService.start());
-    QTRY_VERIFY_WITH_TIMEOUT(m_iTriggers > 0, WAIT_MS);
+    QTRY_VERIFY_WITH_TIMEOUT(!oTriggers.signalsFrom("/Signals").isEmpty(), WAIT_MS);
     m_pSim->command(QString("start %1").arg(oService.pid()));
     QTRY_VERIFY_WITH_TIMEOUT(!m_pSim->publications().isEmpty()
                                  && m_pSim->publications().last().value("UsbDeviceState").toInt() == 2,

@@ -4,15 +4,16 @@
 #include <QJsonDocument>
 
 #include <csignal>
+#include <cstdio>
 #include <sys/prctl.h>
 
 CCoreSimProcess::CCoreSimProcess(const QString& sBusAddress, const QStringList& lArguments)
 {
     m_oProcess.setProgram(VELTRANO_CORESIM);
     m_oProcess.setArguments(QStringList {"--address", sBusAddress, "--json"} + lArguments);
-    m_oProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_oProcess.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
     connect(&m_oProcess, &QProcess::readyReadStandardOutput, this, &CCoreSimProcess::readOutput);
+    connect(&m_oProcess, &QProcess::readyReadStandardError, this, &CCoreSimProcess::readErrors);
 }
 
 CCoreSimProcess::~CCoreSimProcess()
@@ -26,16 +27,7 @@ CCoreSimProcess::~CCoreSimProcess()
 bool CCoreSimProcess::start()
 {
     m_oProcess.start();
-    if (!m_oProcess.waitForStarted(5000)) {
-        return false;
-    }
-    const QDeadlineTimer oDeadline(10000);
-    while (events("ready").isEmpty() && !oDeadline.hasExpired()) {
-        if (!m_oProcess.waitForReadyRead(static_cast<int>(oDeadline.remainingTime()))) {
-            return false;
-        }
-    }
-    return !events("ready").isEmpty();
+    return m_oProcess.waitForStarted(5000) && !nextEvent("ready", 10000).isEmpty();
 }
 
 qint64 CCoreSimProcess::pid() const
@@ -49,6 +41,28 @@ void CCoreSimProcess::command(const QString& sCommand)
     m_oProcess.waitForBytesWritten(1000);
 }
 
+void CCoreSimProcess::endInput(const QString& sLastLine)
+{
+    m_oProcess.write(sLastLine.toUtf8());
+    m_oProcess.closeWriteChannel();
+}
+
+void CCoreSimProcess::terminate()
+{
+    m_oProcess.terminate();
+}
+
+int CCoreSimProcess::waitForExitCode(int iTimeoutMs)
+{
+    const bool bEnded = m_oProcess.state() == QProcess::NotRunning || m_oProcess.waitForFinished(iTimeoutMs);
+    return bEnded && m_oProcess.exitStatus() == QProcess::NormalExit ? m_oProcess.exitCode() : -1;
+}
+
+QByteArray CCoreSimProcess::errorOutput() const
+{
+    return m_aErrors;
+}
+
 QList<QJsonObject> CCoreSimProcess::events(const QString& sEvent) const
 {
     QList<QJsonObject> lResult;
@@ -58,6 +72,24 @@ QList<QJsonObject> CCoreSimProcess::events(const QString& sEvent) const
         }
     }
     return lResult;
+}
+
+QJsonObject CCoreSimProcess::nextEvent(const QString& sEvent, int iTimeoutMs)
+{
+    const QDeadlineTimer oDeadline(iTimeoutMs);
+    const int iTaken = m_hTaken.value(sEvent);
+    while (events(sEvent).size() <= iTaken) {
+        if (oDeadline.hasExpired() || !m_oProcess.waitForReadyRead(static_cast<int>(oDeadline.remainingTime()))) {
+            return QJsonObject();
+        }
+    }
+    m_hTaken[sEvent] = iTaken + 1;
+    return events(sEvent).at(iTaken);
+}
+
+QList<QByteArray> CCoreSimProcess::strayLines() const
+{
+    return m_lStray;
 }
 
 QList<QJsonObject> CCoreSimProcess::publications() const
@@ -87,12 +119,23 @@ void CCoreSimProcess::readOutput()
     m_aPartial += m_oProcess.readAllStandardOutput();
     int iEnd = m_aPartial.indexOf('\n');
     while (iEnd >= 0) {
-        const QJsonDocument oLine = QJsonDocument::fromJson(m_aPartial.left(iEnd));
+        const QByteArray aLine = m_aPartial.left(iEnd);
+        const QJsonDocument oLine = QJsonDocument::fromJson(aLine);
         if (oLine.isObject()) {
             m_lEvents << oLine.object();
             emit eventReceived(m_lEvents.last());
+        } else {
+            m_lStray << aLine;
         }
         m_aPartial.remove(0, iEnd + 1);
         iEnd = m_aPartial.indexOf('\n');
     }
+}
+
+// Captured for the tests that start it to fail, and still shown as a forwarded channel would.
+void CCoreSimProcess::readErrors()
+{
+    const QByteArray aErrors = m_oProcess.readAllStandardError();
+    m_aErrors += aErrors;
+    std::fwrite(aErrors.constData(), 1, static_cast<size_t>(aErrors.size()), stderr);
 }

@@ -1,4 +1,4 @@
-#include "csignalrecorder.h"
+#include "tools/standin/csignalrecorder.h"
 
 #include <QDateTime>
 
@@ -21,6 +21,25 @@ QList<CSignalRecorder::SSignal> CSignalRecorder::signalsFrom(const QString& sPat
 const QList<CSignalRecorder::SSignal>& CSignalRecorder::all() const
 {
     return m_lSignals;
+}
+
+int CSignalRecorder::count(const QString& sMember) const
+{
+    int iCount = 0;
+    for (const SSignal& oSignal : m_lSignals) {
+        iCount += oSignal.oMessage.member() == sMember ? 1 : 0;
+    }
+    return iCount;
+}
+
+QDBusMessage CSignalRecorder::last(const QString& sMember) const
+{
+    for (auto it = m_lSignals.crbegin(); it != m_lSignals.crend(); ++it) {
+        if (it->oMessage.member() == sMember) {
+            return it->oMessage;
+        }
+    }
+    return QDBusMessage();
 }
 
 void CSignalRecorder::record(const QDBusMessage& oMessage)

@@ -5,8 +5,9 @@
 #include <QList>
 #include <QObject>
 
-// Records every signal of one member of the product's broadcast interface on a bus, from any
-// sender and any path, with the time it arrived.
+// Records every signal of one member of an interface on a bus (the product's broadcast
+// interface unless told otherwise; an empty member means every member), from any sender and
+// any path, with the time it arrived.
 class CSignalRecorder : public QObject
 {
     Q_OBJECT
@@ -23,6 +24,9 @@ public:
 
     QList<SSignal> signalsFrom(const QString& sPath) const;
     const QList<SSignal>& all() const;
+    int count(const QString& sMember) const;
+    // The latest signal of that member; an empty message if none came.
+    QDBusMessage last(const QString& sMember) const;
 
 private slots:
     void record(const QDBusMessage& oMessage);
