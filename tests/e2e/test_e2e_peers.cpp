@@ -95,9 +95,12 @@ void TestE2ePeers::triggers_every_second_and_exports_the_signals_interface()
     startService();
     QTRY_VERIFY_WITH_TIMEOUT(m_pTriggers->signalsFrom("/Signals").size() >= 4, 6000);
     const QList<CSignalRecorder::SSignal> lTriggers = m_pTriggers->signalsFrom("/Signals");
+    // The period as the bus delivers it: the mean within 10 %, no single gap far off.
+    const double dMean = double(lTriggers.last().llMs - lTriggers.first().llMs) / (lTriggers.size() - 1);
+    QVERIFY2(dMean > 900 && dMean < 1100, qPrintable(QString("mean period %1 ms").arg(dMean)));
     for (int i = 1; i < lTriggers.size(); ++i) {
         const qint64 llGap = lTriggers[i].llMs - lTriggers[i - 1].llMs;
-        QVERIFY2(llGap > 900 && llGap < 1100, qPrintable(QString("gap %1 ms").arg(llGap)));
+        QVERIFY2(llGap > 700 && llGap < 1300, qPrintable(QString("gap %1 ms").arg(llGap)));
         QCOMPARE(lTriggers[i].oMessage.arguments().value(0).toInt(), servicePid());
     }
     QVERIFY(m_pTriggers->signalsFrom("/").isEmpty());
@@ -251,7 +254,7 @@ void TestE2ePeers::starts_the_unmount_check_a_second_after_a_peer_notice()
 
     const qint64 llNotice = CServiceProcess::timeOf(m_pService->linesWith("'Signal_sigRuntimeUsb' received").last());
     const qint64 llCheck = CServiceProcess::timeOf(m_pService->linesWith(":  UnmountUsbDevice ").first());
-    QVERIFY2(llCheck - llNotice >= 990 && llCheck - llNotice < 1300,
+    QVERIFY2(llCheck - llNotice >= 990 && llCheck - llNotice < 1500,
              qPrintable(QString("check %1 ms after the notice").arg(llCheck - llNotice)));
 }
 
@@ -269,7 +272,7 @@ void TestE2ePeers::survives_sighup_and_ends_cleanly_on_sigterm_and_sigint()
     oTimer.start();
     m_pService->sendSignal(SIGTERM);
     QVERIFY(m_pService->waitForExit(5000));
-    QVERIFY2(oTimer.elapsed() < 800, qPrintable(QString("took %1 ms").arg(oTimer.elapsed())));
+    QVERIFY2(oTimer.elapsed() < 900, qPrintable(QString("took %1 ms").arg(oTimer.elapsed())));
     QCOMPARE(m_pService->exitStatus(), QProcess::NormalExit);
     QCOMPARE(m_pService->exitCode(), 0);
     QCOMPARE(m_pService->count(":  Signal %d received 15 "), 1);
@@ -287,7 +290,7 @@ void TestE2ePeers::survives_sighup_and_ends_cleanly_on_sigterm_and_sigint()
     m_pService->sendSignal(SIGINT);
     QVERIFY(m_pService->waitForExit(5000));
     const qint64 llElapsed = oTimer.elapsed();
-    QVERIFY2(llElapsed >= 900 && llElapsed < 2500, qPrintable(QString("took %1 ms").arg(llElapsed)));
+    QVERIFY2(llElapsed >= 900 && llElapsed < 3000, qPrintable(QString("took %1 ms").arg(llElapsed)));
     QCOMPARE(m_pService->exitStatus(), QProcess::NormalExit);
     QCOMPARE(m_pService->exitCode(), 0);
     QCOMPARE(m_pService->count(":  Signal %d received 2 "), 1);
