@@ -53,6 +53,11 @@ private slots:
     void SendsigTrigger();
 
 private:
+    // Shared by the bus set-up, the poll, the mounting and the unmount handling.
+    static constexpr int s_iPollInterval = 1000;
+    static constexpr int s_iTextLength = 200;
+    static constexpr const char* s_szMountDir = "/mnt/usbstick";
+
     void readSettingsFromIniFile();
     void setupLinuxSignalHandlers();
     bool OpenHotplugMonitor();

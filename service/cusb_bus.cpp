@@ -17,7 +17,6 @@ namespace {
 
 const char* const g_szCoreService = "com.Quorvik.Veltrano";
 const int g_iRetryLimit = 5;
-const int g_iPollInterval = 1000;
 const int g_iTriggerInterval = 1000;
 const int g_iUnmountDelay = 1000;
 
@@ -69,7 +68,7 @@ void CUsb::connectDbus()
     setupLinuxSignalHandlers();
 
     m_pTriggerTimer->start(g_iTriggerInterval);
-    m_pUsbTimer->start(g_iPollInterval);
+    m_pUsbTimer->start(s_iPollInterval);
 
     connect(m_pRuntime, SIGNAL(sigRuntimeUsb(int)), this, SLOT(Signal_sigRuntimeUsb(int)));
 

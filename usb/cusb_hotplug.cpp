@@ -11,10 +11,7 @@
 
 namespace {
 
-const int g_iPollInterval = 1000;
 const int g_iResetDelay = 5000;
-const int g_iTextLength = 200;
-const char* const g_szMountDir = "/mnt/usbstick";
 
 } // namespace
 
@@ -64,7 +61,7 @@ void CUsb::check_usb()
         udev_device_unref(pDevice);
     }
 
-    m_pUsbTimer->start(g_iPollInterval);
+    m_pUsbTimer->start(s_iPollInterval);
 }
 
 udev_device* CUsb::receiveHotplugDevice()
@@ -97,14 +94,14 @@ udev_device* CUsb::receiveHotplugDevice()
 
 void CUsb::handleHotplugDevice(udev_device* pDevice)
 {
-    char szModel[g_iTextLength];
-    char szSerial[g_iTextLength];
-    char szDevName[g_iTextLength];
-    char szVendor[g_iTextLength];
+    char szModel[s_iTextLength];
+    char szSerial[s_iTextLength];
+    char szDevName[s_iTextLength];
+    char szVendor[s_iTextLength];
     bool bDeviceAdded = false;
 
-    if (!CheckUSBDevice(pDevice, szModel, g_iTextLength, szSerial, g_iTextLength, szDevName, g_iTextLength, szVendor,
-                        g_iTextLength, &bDeviceAdded)) {
+    if (!CheckUSBDevice(pDevice, szModel, s_iTextLength, szSerial, s_iTextLength, szDevName, s_iTextLength, szVendor,
+                        s_iTextLength, &bDeviceAdded)) {
         return;
     }
 
@@ -114,7 +111,7 @@ void CUsb::handleHotplugDevice(udev_device* pDevice)
         recordArrival(szDevName, szModel, szVendor);
         SendDbus();
         if (MountUsbStick(szDevName)) {
-            CheckMount(g_szMountDir);
+            CheckMount(s_szMountDir);
         }
     } else {
         CUSB_DEBUG << "USB-Device removed " << szModel << szSerial << szDevName;

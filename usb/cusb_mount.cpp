@@ -13,13 +13,10 @@
 
 namespace {
 
-const int g_iTextLength = 200;
-const char* const g_szMountDir = "/mnt/usbstick";
-
 // One mount attempt; a failure is logged with the given wording and errno.
-bool mountAs(const QByteArray& aSource, const char* szType, const char* szFailure)
+bool mountAs(const QByteArray& aSource, const char* szTarget, const char* szType, const char* szFailure)
 {
-    if (Platform::mount(aSource.constData(), g_szMountDir, szType, MS_SYNCHRONOUS, "") == 0) {
+    if (Platform::mount(aSource.constData(), szTarget, szType, MS_SYNCHRONOUS, "") == 0) {
         return true;
     }
     const int iError = errno;
@@ -61,10 +58,10 @@ bool CUsb::StartupUdev()
         return true;
     }
 
-    char szModel[g_iTextLength];
-    char szSerial[g_iTextLength];
-    char szDevName[g_iTextLength];
-    char szVendor[g_iTextLength];
+    char szModel[s_iTextLength];
+    char szSerial[s_iTextLength];
+    char szDevName[s_iTextLength];
+    char szVendor[s_iTextLength];
     bool bDeviceAdded = false;
     udev_device* pDevice = nullptr;
 
@@ -72,8 +69,8 @@ bool CUsb::StartupUdev()
     for (; pEntry != nullptr; pEntry = udev_list_entry_get_next(pEntry)) {
         pDevice = udev_device_new_from_syspath(pUdev, udev_list_entry_get_name(pEntry));
         CUSB_DEBUG << "Device Node Path: " << udev_device_get_devnode(pDevice);
-        if (CheckUSBDevice(pDevice, szModel, g_iTextLength, szSerial, g_iTextLength, szDevName, g_iTextLength, szVendor,
-                           g_iTextLength, &bDeviceAdded)) {
+        if (CheckUSBDevice(pDevice, szModel, s_iTextLength, szSerial, s_iTextLength, szDevName, s_iTextLength, szVendor,
+                           s_iTextLength, &bDeviceAdded)) {
             break;
         }
         udev_device_unref(pDevice);
@@ -86,7 +83,7 @@ bool CUsb::StartupUdev()
         SendDbus();
         bMounted = MountUsbStick(szDevName);
         if (bMounted) {
-            CheckMount(g_szMountDir);
+            CheckMount(s_szMountDir);
         }
         udev_device_unref(pDevice);
     }
@@ -102,10 +99,10 @@ bool CUsb::MountUsbStick(const char* szDeviceNode)
     const QByteArray aPartition = aDevice + '1';
 
     struct stat oStat;
-    if (Platform::stat(g_szMountDir, &oStat) != 0 && errno == ENOENT) {
-        CUSB_DEBUG << "create dir  " << g_szMountDir;
-        if (Platform::mkdir(g_szMountDir, 0777) != 0) {
-            CUSB_DEBUG << "failed to create dir " << g_szMountDir;
+    if (Platform::stat(s_szMountDir, &oStat) != 0 && errno == ENOENT) {
+        CUSB_DEBUG << "create dir  " << s_szMountDir;
+        if (Platform::mkdir(s_szMountDir, 0777) != 0) {
+            CUSB_DEBUG << "failed to create dir " << s_szMountDir;
             return false;
         }
     }
@@ -114,7 +111,7 @@ bool CUsb::MountUsbStick(const char* szDeviceNode)
     Platform::sleep(3);
 
     // A stick formatted without a partition table, then the usual partitioned one, then NTFS.
-    return mountAs(aDevice, "vfat", " mount failed (vfat) errno = ")
-           || mountAs(aPartition, "vfat", " mount failed (vfat) errno = ")
-           || mountAs(aDevice, "ntfs", " mount failed errno = ");
+    return mountAs(aDevice, s_szMountDir, "vfat", " mount failed (vfat) errno = ")
+           || mountAs(aPartition, s_szMountDir, "vfat", " mount failed (vfat) errno = ")
+           || mountAs(aDevice, s_szMountDir, "ntfs", " mount failed errno = ");
 }

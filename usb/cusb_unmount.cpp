@@ -13,7 +13,6 @@
 
 namespace {
 
-const int g_iPollInterval = 1000;
 const int g_iPollAfterUnmount = 5000;
 
 } // namespace
@@ -27,7 +26,7 @@ void CUsb::UnmountUsbDevice(bool bRemoved)
     const QByteArray aShared = fetchRuntimeUsb();
     if (aShared.isNull()) {
         CUSB_WARNING << "'getRuntimeUsb' returns NULL";
-        m_pUsbTimer->start(g_iPollInterval);
+        m_pUsbTimer->start(s_iPollInterval);
         return;
     }
     m_oRunUsb.fromByteArray(aShared);
