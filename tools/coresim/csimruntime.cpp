@@ -74,7 +74,7 @@ void CSimRuntime::answer(const QVariant& vValue, ENotice eNotice, int iWriter)
         notify(eNotice, iWriter);
         return;
     }
-    QTimer::singleShot(m_oSettings.m_iDelayMs, this, [this, oConnection, oReply, eNotice, iWriter]() {
+    QTimer::singleShot(m_oSettings.m_iDelayMs, Qt::PreciseTimer, this, [this, oConnection, oReply, eNotice, iWriter]() {
         oConnection.send(oReply);
         notify(eNotice, iWriter);
     });

@@ -24,6 +24,8 @@ CCtlUnmount::CCtlUnmount(CCtlBus& oBus, int iTimeoutS, QObject* pParent)
     , m_bFinished(false)
 {
     m_oTimer.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early: the user is promised the full time.
+    m_oTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_oTimer, &QTimer::timeout, this, &CCtlUnmount::onTimeout);
 }
 
