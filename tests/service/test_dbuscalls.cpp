@@ -141,7 +141,8 @@ void TestDbusCalls::a_call_whose_reply_is_dropped_does_not_wait()
     QElapsedTimer oTimer;
     oTimer.start();
     oRuntime.setRuntimeGeneralNonWM(42, QByteArray(309, '\0'));
-    QVERIFY2(oTimer.elapsed() < 100, qPrintable(QString::number(oTimer.elapsed())));
+    // Waiting would take the bus's 25 s time-out; the bound leaves room for a sanitizer build.
+    QVERIFY2(oTimer.elapsed() < 1000, qPrintable(QString::number(oTimer.elapsed())));
 }
 
 void TestDbusCalls::broadcasts_are_received_from_any_sender_and_path_on_the_signals_interface_only()
