@@ -63,6 +63,9 @@ private:
     bool OpenHotplugMonitor();
     udev_device* receiveHotplugDevice();
     void handleHotplugDevice(udev_device* pDevice);
+    void handleArrival(const char* szDevName, const char* szModel, const char* szSerial, const char* szVendor);
+    void handleRemoval(const char* szDevName, const char* szModel, const char* szSerial);
+    bool isStickMounted() const;
     void recordArrival(const char* szDeviceNode, const char* szModel, const char* szVendor);
     void recordRemoval();
     bool MountUsbStick(const char* szDeviceNode);

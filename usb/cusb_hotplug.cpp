@@ -3,15 +3,31 @@
 #include "service/cusb.h"
 
 #include "log/clogstream.h"
+#include "usb/platform.h"
 
 #include <QTimer>
 
 #include <cerrno>
+#include <cstring>
 #include <sys/select.h>
 
 namespace {
 
 const int g_iResetDelay = 5000;
+
+bool isChangeEvent(udev_device* pDevice)
+{
+    const char* szAction = udev_device_get_action(pDevice);
+    return szAction != nullptr && strcmp(szAction, "change") == 0;
+}
+
+// A disk without a medium reports the size 0; one that is gone has no size and no node left.
+bool hasMedium(udev_device* pDevice, const char* szDevName)
+{
+    const char* szSize = udev_device_get_sysattr_value(pDevice, "size");
+    struct stat oStat;
+    return szSize != nullptr && strcmp(szSize, "0") != 0 && Platform::stat(szDevName, &oStat) == 0;
+}
 
 } // namespace
 
@@ -105,21 +121,57 @@ void CUsb::handleHotplugDevice(udev_device* pDevice)
         return;
     }
 
-    // Anything but "add" ("remove", "change", ...) means the stick can no longer be trusted.
-    if (bDeviceAdded) {
-        CUSB_DEBUG << "USB-Device added " << szModel << szSerial << szDevName;
-        recordArrival(szDevName, szModel, szVendor);
-        SendDbus();
-        if (MountUsbStick(szDevName)) {
-            CheckMount(s_szMountDir);
+    // One mount point: while a stick is recorded, the events of any other disk leave it alone.
+    const QString sRecorded = m_oRunUsb.getUsbDeviceNode();
+    if (!sRecorded.isEmpty() && sRecorded != QString::fromLatin1(szDevName)) {
+        if (bDeviceAdded) {
+            CUSB_WARNING << "USB-Device ignored, another stick is in use " << szModel << szSerial << szDevName;
+        } else {
+            CUSB_DEBUG << "USB-Device event ignored, another stick is in use " << szModel << szSerial << szDevName;
         }
-    } else {
-        CUSB_DEBUG << "USB-Device removed " << szModel << szSerial << szDevName;
-        UnmountUsbDevice(true);
-        recordRemoval();
-        SendDbus();
-        m_pResetTimer->start(g_iResetDelay);
+        return;
     }
+
+    if (bDeviceAdded) {
+        if (isStickMounted()) {
+            CUSB_WARNING << "USB-Device ignored, the stick is mounted already " << szModel << szSerial << szDevName;
+            return;
+        }
+        handleArrival(szDevName, szModel, szSerial, szVendor);
+        return;
+    }
+
+    // The kernel follows every "add" with a "change", and "udevadm trigger" sends one for every
+    // disk: a change means the stick is gone only when its medium is (a card taken out of a reader).
+    if (isChangeEvent(pDevice) && hasMedium(pDevice, szDevName)) {
+        CUSB_DEBUG << "USB-Device changed, medium present " << szModel << szSerial << szDevName;
+        return;
+    }
+    handleRemoval(szDevName, szModel, szSerial);
+}
+
+void CUsb::handleArrival(const char* szDevName, const char* szModel, const char* szSerial, const char* szVendor)
+{
+    CUSB_DEBUG << "USB-Device added " << szModel << szSerial << szDevName;
+    recordArrival(szDevName, szModel, szVendor);
+    SendDbus();
+    if (MountUsbStick(szDevName)) {
+        CheckMount(s_szMountDir);
+    }
+}
+
+void CUsb::handleRemoval(const char* szDevName, const char* szModel, const char* szSerial)
+{
+    CUSB_DEBUG << "USB-Device removed " << szModel << szSerial << szDevName;
+    UnmountUsbDevice(true);
+    recordRemoval();
+    SendDbus();
+    m_pResetTimer->start(g_iResetDelay);
+}
+
+bool CUsb::isStickMounted() const
+{
+    return m_oRunUsb.getUsbDeviceState() == 2 && !m_oRunUsb.getUsbDeviceUnmounted();
 }
 
 // The udev texts go into the record as the peers have always read C strings: as Latin-1.

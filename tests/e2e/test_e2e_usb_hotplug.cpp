@@ -13,7 +13,8 @@ class TestE2eUsbHotplug : public CE2eFixture
 
 private slots:
     void mounts_a_stick_plugged_in_and_clears_it_when_pulled();
-    void counts_a_change_as_a_removal();
+    void counts_a_change_as_a_removal_only_when_the_medium_is_gone();
+    void leaves_the_recorded_stick_alone_for_another_disk();
     void handles_events_from_before_joining_one_per_tick();
     void drops_a_device_that_does_not_qualify();
     void retries_a_failed_udev_context_on_every_tick();
@@ -65,7 +66,7 @@ void TestE2eUsbHotplug::mounts_a_stick_plugged_in_and_clears_it_when_pulled()
     QCOMPARE(m_pService->count("ResetUSBFlag"), 1);
 }
 
-void TestE2eUsbHotplug::counts_a_change_as_a_removal()
+void TestE2eUsbHotplug::counts_a_change_as_a_removal_only_when_the_medium_is_gone()
 {
     const QString sStick = m_pSticks->addStick("sda");
     m_pService->setSticks("vfat:/dev/sda=" + makeStickFolder({}));
@@ -73,12 +74,48 @@ void TestE2eUsbHotplug::counts_a_change_as_a_removal()
     startService();
     join();
     QVERIFY(m_pService->isStickMounted());
+    const qsizetype iPublished = publications().size();
 
+    // The kernel's own "change" after every "add", and udevadm trigger's: the medium is there.
+    m_pSticks->uevent(sStick, "change");
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("USB-Device changed, medium present  Stick_sda "), 1, 5000);
+    QVERIFY(m_pService->isStickMounted());
+    QCOMPARE(publications().size(), iPublished);
+
+    // A card reader whose card was taken out: the disk stays, its size drops to 0.
+    m_pSticks->setAttribute(sStick, "size", "0");
     m_pSticks->uevent(sStick, "change");
     QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("USB-Device removed "), 1, 5000);
     QTRY_VERIFY_WITH_TIMEOUT(!m_pService->isStickMounted(), 5000);
     QTRY_VERIFY_WITH_TIMEOUT(publications().last().value("UsbDeviceUnmounted").toBool(), 5000);
     QCOMPARE(publications().last().value("UsbDeviceState").toInt(), 0);
+}
+
+void TestE2eUsbHotplug::leaves_the_recorded_stick_alone_for_another_disk()
+{
+    const QString sFirst = m_pSticks->addStick("sda");
+    m_pService->setSticks("vfat:/dev/sda=" + makeStickFolder({}) + ";vfat:/dev/sdb=" + makeStickFolder({}));
+    startSimulator();
+    startService();
+    join();
+    QVERIFY(m_pService->isStickMounted());
+    const qsizetype iPublished = publications().size();
+
+    // A second stick comes and goes while the first is mounted; then the first is plugged in
+    // again without having been pulled, as "udevadm trigger --action=add" does.
+    const QString sSecond = m_pSticks->addStick("sdb");
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("USB-Device ignored, another stick is in use  Stick_sdb "), 1, 5000);
+    m_pSticks->uevent(sSecond, "remove");
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("USB-Device event ignored, another stick is in use  Stick_sdb "), 1,
+                              5000);
+    m_pSticks->uevent(sFirst, "add");
+    QTRY_VERIFY_WITH_TIMEOUT(m_pService->count("USB-Device ignored, the stick is mounted already  Stick_sda ") >= 1,
+                             5000);
+
+    QVERIFY(m_pService->isStickMounted());
+    QCOMPARE(publications().size(), iPublished);
+    QCOMPARE(m_pService->count("USB-Device added "), 0);
+    QCOMPARE(m_pService->count("mount failed"), 0);
 }
 
 void TestE2eUsbHotplug::handles_events_from_before_joining_one_per_tick()
@@ -89,25 +126,26 @@ void TestE2eUsbHotplug::handles_events_from_before_joining_one_per_tick()
     startService();
 
     // Queued while the service waits to join; the ticks leave them alone until then.
+    m_pSticks->uevent(sStick, "remove");
     m_pSticks->uevent(sStick, "add");
-    m_pSticks->uevent(sStick, "change");
     QTRY_VERIFY_WITH_TIMEOUT(m_pTriggers->signalsFrom("/Signals").size() >= 3, 5000);
     QCOMPARE(m_pService->count("USB-Device"), 0);
 
+    // The start-up scan mounts the stick; then the removal, then the arrival mounts it again.
     join();
-    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("USB-Device removed "), 1, 15000);
-    QCOMPARE(m_pService->count("USB-Device added "), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("USB-Device added "), 1, 15000);
+    QCOMPARE(m_pService->count("USB-Device removed "), 1);
 
-    // The arrival (with its mount) ends its tick; the removal waits for the next one.
+    // The removal (with its publications) ends its tick; the arrival waits for the next one.
     const QStringList lLines = m_pService->lines();
-    const int iAdded = static_cast<int>(lLines.indexOf(m_pService->linesWith("USB-Device added ").first()));
     const int iRemoved = static_cast<int>(lLines.indexOf(m_pService->linesWith("USB-Device removed ").first()));
-    QVERIFY(iAdded < iRemoved);
-    const int iArrivalDone =
-        static_cast<int>(lLines.lastIndexOf(QRegularExpression(".*'setRuntimeUsb' successfull.*"), iRemoved));
-    const qint64 llArrivalDone = CServiceProcess::timeOf(lLines[iArrivalDone]);
-    const qint64 llRemoval = CServiceProcess::timeOf(lLines[iRemoved]);
-    QVERIFY2(llRemoval - llArrivalDone >= 990, qPrintable(QString("%1 ms").arg(llRemoval - llArrivalDone)));
+    const int iAdded = static_cast<int>(lLines.indexOf(m_pService->linesWith("USB-Device added ").first()));
+    QVERIFY(iRemoved < iAdded);
+    const int iRemovalDone =
+        static_cast<int>(lLines.lastIndexOf(QRegularExpression(".*'setRuntimeUsb' successfull.*"), iAdded));
+    const qint64 llRemovalDone = CServiceProcess::timeOf(lLines[iRemovalDone]);
+    const qint64 llArrival = CServiceProcess::timeOf(lLines[iAdded]);
+    QVERIFY2(llArrival - llRemovalDone >= 990, qPrintable(QString("%1 ms").arg(llArrival - llRemovalDone)));
 }
 
 void TestE2eUsbHotplug::drops_a_device_that_does_not_qualify()

@@ -58,11 +58,12 @@ void TestE2eUsbUnmount::unmounts_a_second_after_the_request_and_polls_again_five
     QCOMPARE(lRecords[2].value("UsbAuxFlag").toBool(), false);
     QVERIFY(m_pSim->events("setRuntimeUsb").last().value("changed").toArray().contains("UsbAuxFlag"));
 
-    // The next poll comes five seconds after the handling ended.
+    // The next poll comes five seconds after the handling ended; a second stick shows it.
     m_pSticks->addStick("sdb");
-    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("USB-Device added "), 1, 8000);
+    const QString sPolled = "another stick is in use  Stick_sdb ";
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count(sPolled), 1, 8000);
     const qint64 llResumed = CServiceProcess::timeOf(m_pService->linesWith("m_pUsbTimer").first());
-    const qint64 llPolled = CServiceProcess::timeOf(m_pService->linesWith("USB-Device added ").first());
+    const qint64 llPolled = CServiceProcess::timeOf(m_pService->linesWith(sPolled).first());
     QVERIFY2(llPolled - llResumed >= 4990 && llPolled - llResumed < 6000,
              qPrintable(QString::number(llPolled - llResumed)));
 }
@@ -121,11 +122,12 @@ void TestE2eUsbUnmount::unmounts_nothing_when_the_shared_record_cannot_be_read()
     QVERIFY(m_pService->isStickMounted());
     QCOMPARE(m_pService->count("start 'umount'"), 0);
 
-    // Polling resumes a second later.
+    // Polling resumes a second later; a second stick shows it.
     m_pSticks->addStick("sdb");
-    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("USB-Device added "), 1, 5000);
+    const QString sPolled = "another stick is in use  Stick_sdb ";
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count(sPolled), 1, 5000);
     const qint64 llFailed = CServiceProcess::timeOf(m_pService->linesWith("'getRuntimeUsb' returns NULL").first());
-    const qint64 llPolled = CServiceProcess::timeOf(m_pService->linesWith("USB-Device added ").first());
+    const qint64 llPolled = CServiceProcess::timeOf(m_pService->linesWith(sPolled).first());
     QVERIFY2(llPolled - llFailed >= 990 && llPolled - llFailed < 2000,
              qPrintable(QString::number(llPolled - llFailed)));
 }

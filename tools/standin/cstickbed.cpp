@@ -4,6 +4,8 @@
 #include "tools/standin/cstickbed.h"
 
 #include <QByteArrayList>
+#include <QDir>
+#include <QFile>
 #include <vector>
 
 namespace {
@@ -68,12 +70,22 @@ QString CStickBed::addDisk(const QString& sName, const QMap<QString, QString>& m
                                      const_cast<gchar**>(aszAttributes), const_cast<gchar**>(vProperties.data()));
     const QString sSysPath = QString::fromUtf8(szSysPath);
     g_free(szSysPath);
+
+    // Its device node, which the service looks for when a disk reports a change.
+    QDir().mkpath(QString::fromUtf8(umockdev_testbed_get_root_dir(m_pTestbed)) + "/dev");
+    QFile(QString::fromUtf8(umockdev_testbed_get_root_dir(m_pTestbed)) + "/dev/" + sName).open(QIODevice::WriteOnly);
     return sSysPath;
 }
 
 void CStickBed::uevent(const QString& sSysPath, const QString& sAction)
 {
     umockdev_testbed_uevent(m_pTestbed, sSysPath.toUtf8().constData(), sAction.toUtf8().constData());
+}
+
+void CStickBed::setAttribute(const QString& sSysPath, const QString& sName, const QString& sValue)
+{
+    umockdev_testbed_set_attribute(m_pTestbed, sSysPath.toUtf8().constData(), sName.toUtf8().constData(),
+                                   sValue.toUtf8().constData());
 }
 
 void CStickBed::remove(const QString& sSysPath)

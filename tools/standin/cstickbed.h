@@ -27,6 +27,9 @@ public:
     // Sends a kernel event ("add", "remove", "change") for a device added before.
     void uevent(const QString& sSysPath, const QString& sAction);
 
+    // Changes a sysfs attribute of a device added before, e.g. "size" to "0" for a medium taken out.
+    void setAttribute(const QString& sSysPath, const QString& sName, const QString& sValue);
+
     void remove(const QString& sSysPath);
 
 private:
