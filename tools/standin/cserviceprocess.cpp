@@ -172,15 +172,20 @@ QString CServiceProcess::messageOf(const QString& sLine)
     return oMatch.hasMatch() ? sLine.mid(oMatch.capturedEnd()) : QString();
 }
 
-void CServiceProcess::readOutput()
+QString CServiceProcess::plainLine(const QByteArray& aLine)
 {
     static const QRegularExpression oColour("\x1b\\[[0-9]*m");
+    return QString::fromLatin1(aLine).remove(oColour);
+}
+
+void CServiceProcess::readOutput()
+{
     const QByteArray aChunk = m_oProcess.readAllStandardOutput();
     m_aRaw += aChunk;
     m_aPartial += aChunk;
     int iEnd = m_aPartial.indexOf('\n');
     while (iEnd >= 0) {
-        m_lLines << QString::fromLatin1(m_aPartial.left(iEnd)).remove(oColour);
+        m_lLines << plainLine(m_aPartial.left(iEnd));
         m_aPartial.remove(0, iEnd + 1);
         iEnd = m_aPartial.indexOf('\n');
         emit lineReceived(m_lLines.last());

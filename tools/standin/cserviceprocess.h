@@ -46,6 +46,8 @@ public:
     static qint64 timeOf(const QString& sLine);
     // The message items of a console line: the text after "File: cusb Line:  <n> :  ".
     static QString messageOf(const QString& sLine);
+    // A console line as written, without its colour codes.
+    static QString plainLine(const QByteArray& aLine);
     // The raw bytes the daemon wrote to standard output.
     QByteArray rawOutput() const;
 

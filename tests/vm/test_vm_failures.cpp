@@ -1,0 +1,138 @@
+// What a real kernel answers when a stick cannot be used or released: file systems the service
+// does not mount, a write-protected stick, and a file held open on the stick.
+
+#include "cvmfixture.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QtTest>
+
+class TestVmFailures : public CVmFixture
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void keeps_a_stick_it_cannot_mount_detected_data();
+    void keeps_a_stick_it_cannot_mount_detected();
+    void leaves_a_write_protected_stick_as_it_was();
+    void keeps_a_busy_stick_mounted_until_the_file_is_closed();
+
+private:
+    // Plugs a stick in and waits until the daemon has published it detected (state 1) and
+    // tried to mount it, or mounted it (state 2).
+    QJsonObject plugAndWait(const QString& sId, const QString& sImage, bool bReadOnly = false);
+    QString unmountRequest();
+};
+
+void TestVmFailures::initTestCase()
+{
+    bootMachine();
+    startAndJoin();
+}
+
+QJsonObject TestVmFailures::plugAndWait(const QString& sId, const QString& sImage, bool bReadOnly)
+{
+    const int iFailures = count("mount failed");
+    const qsizetype iBefore = publications().size();
+    if (!plug(sId, sImage, bReadOnly)) {
+        return QJsonObject();
+    }
+    // Three failed attempts end the arrival; a mount ends with the inspection's statvfs.
+    const auto isDone = [&] {
+        return publications().size() > iBefore
+               && (count("mount failed") >= iFailures + 3 || lastRecord().value("UsbDeviceState").toInt() == 2);
+    };
+    return QTest::qWaitFor(isDone, 30000) ? lastRecord() : QJsonObject();
+}
+
+QString TestVmFailures::unmountRequest()
+{
+    return CGuestServices::onBus("veltrano-usbctl unmount --timeout 20");
+}
+
+void TestVmFailures::keeps_a_stick_it_cannot_mount_detected_data()
+{
+    QTest::addColumn<QString>("sKind");
+    QTest::newRow("NTFS") << "ntfs";
+    QTest::newRow("exFAT") << "exfat";
+    QTest::newRow("never formatted") << "blank";
+}
+
+void TestVmFailures::keeps_a_stick_it_cannot_mount_detected()
+{
+    QFETCH(QString, sKind);
+    const QStringList lBefore = linesWith("mount failed");
+    const QJsonObject oRecord = plugAndWait("unusable", makeStick(sKind));
+    QCOMPARE(oRecord.value("UsbDeviceState").toInt(), 1);
+    const QString sNode = oRecord.value("UsbDeviceNode").toString();
+
+    // The kernel's own answers: no FAT on the disk, no partition 1, no "ntfs" driver.
+    const QStringList lFailures = linesWith("mount failed").mid(lBefore.size());
+    QCOMPARE(lFailures.size(), 3);
+    QCOMPARE(lFailures[0], QString("USB  %1  mount failed (vfat) errno =  22  :  Invalid argument ").arg(sNode));
+    QCOMPARE(lFailures[1],
+             QString("USB  %1  mount failed (vfat) errno =  2  :  No such file or directory ").arg(sNode + "1"));
+    QCOMPARE(lFailures[2], QString("USB  %1  mount failed errno =  19  :  No such device ").arg(sNode));
+    QVERIFY(stickMount().isEmpty());
+    QVERIFY(pullAndWait("unusable"));
+}
+
+void TestVmFailures::leaves_a_write_protected_stick_as_it_was()
+{
+    const QString sImage = makeStick("fat16", {"Veltrano/update/firmware.bin"});
+    QFile oImage(sImage);
+    QVERIFY(oImage.open(QIODevice::ReadOnly));
+    const QByteArray aBefore = QCryptographicHash::hash(oImage.readAll(), QCryptographicHash::Sha256);
+    oImage.close();
+
+    const QStringList lBefore = linesWith("mount failed");
+    const QJsonObject oRecord = plugAndWait("protected", sImage, true);
+    QVERIFY(!oRecord.isEmpty());
+    const QString sNode = oRecord.value("UsbDeviceNode").toString();
+    QVERIFY(run("dmesg | grep -q 'Write Protect is on'").iStatus == 0);
+
+    // The kernel refuses a writable mount of a write-protected disk; the service mounts read-write
+    // only, so the stick stays detected and unmounted.
+    const QStringList lFailures = linesWith("mount failed").mid(lBefore.size());
+    QCOMPARE(lFailures.size(), 3);
+    QCOMPARE(lFailures[0], QString("USB  %1  mount failed (vfat) errno =  30  :  Read-only file system ").arg(sNode));
+    QCOMPARE(oRecord.value("UsbDeviceState").toInt(), 1);
+    QVERIFY(stickMount().isEmpty());
+    QVERIFY(pullAndWait("protected"));
+
+    QVERIFY(oImage.open(QIODevice::ReadOnly));
+    QCOMPARE(QCryptographicHash::hash(oImage.readAll(), QCryptographicHash::Sha256), aBefore);
+}
+
+void TestVmFailures::keeps_a_busy_stick_mounted_until_the_file_is_closed()
+{
+    const QJsonObject oRecord = plugAndWait("busy", makeStick("mbr-fat32", {"Veltrano/update/firmware.bin"}));
+    QCOMPARE(oRecord.value("UsbDeviceState").toInt(), 2);
+
+    // A process in the guest holds a file on the stick open.
+    const CVirtualMachine::SResult oHolder =
+        run("setsid sleep 600 </mnt/usbstick/Veltrano/update/firmware.bin >/dev/null 2>&1 & echo $!");
+    const int iHolder = oHolder.aOutput.trimmed().toInt();
+    QVERIFY(iHolder > 0);
+
+    // A peer asks for the stick; the kernel says it is busy, and it stays mounted.
+    const qsizetype iFailedBefore = linesWith("failed  errno").size();
+    QCOMPARE(run(unmountRequest()).iStatus, 1);
+    const QStringList lFailed = linesWith("failed  errno").mid(iFailedBefore);
+    QCOMPARE(lFailed.size(), 1);
+    QCOMPARE(lFailed.first(), QString("'umount'  \"/mnt/usbstick\"  failed  errno =  Device or resource busy 16 "));
+    QVERIFY(!stickMount().isEmpty());
+    QCOMPARE(lastRecord().value("UsbDeviceUnmounted").toBool(), false);
+
+    // Closed, then asked again: released.
+    QCOMPARE(run(QString("kill %1 && while kill -0 %1 2>/dev/null; do sleep 0.1; done").arg(iHolder)).iStatus, 0);
+    QCOMPARE(run(unmountRequest()).iStatus, 0);
+    QVERIFY(stickMount().isEmpty());
+    QCOMPARE(lastRecord().value("UsbDeviceUnmounted").toBool(), true);
+    QCOMPARE(count("'umount' OK"), 1);
+    QVERIFY(pullAndWait("busy"));
+}
+
+QTEST_GUILESS_MAIN(TestVmFailures)
+#include "test_vm_failures.moc"

@@ -1,0 +1,151 @@
+// The real daemon and real sticks on a real kernel: mounted at the start and when plugged in,
+// kept mounted through the kernel's and udev's own "change" events, released when pulled.
+
+#include "cvmfixture.h"
+
+#include <QtTest>
+
+class TestVmHotplug : public CVmFixture
+{
+    Q_OBJECT
+
+private slots:
+    void mounts_a_stick_present_at_start_and_clears_it_when_pulled();
+    void keeps_a_plugged_in_stick_mounted_data();
+    void keeps_a_plugged_in_stick_mounted();
+    void keeps_the_stick_through_a_triggered_change();
+    void leaves_the_first_stick_alone_when_a_second_comes_and_goes();
+
+private:
+    // Plugs a stick in and waits until the daemon has published it mounted and inspected.
+    QJsonObject plugAndMount(const QString& sId, const QString& sKind, const QStringList& lEntries = {});
+};
+
+QJsonObject TestVmHotplug::plugAndMount(const QString& sId, const QString& sKind, const QStringList& lEntries)
+{
+    const qsizetype iBefore = publications().size();
+    if (!plug(sId, makeStick(sKind, lEntries))) {
+        return QJsonObject();
+    }
+    const auto isMounted = [&] {
+        return publications().size() > iBefore && lastRecord().value("UsbDeviceState").toInt() == 2;
+    };
+    // The arrival waits 3 s before it mounts; an emulated machine is slow besides.
+    return QTest::qWaitFor(isMounted, 30000) ? lastRecord() : QJsonObject();
+}
+
+void TestVmHotplug::mounts_a_stick_present_at_start_and_clears_it_when_pulled()
+{
+    QVERIFY(plug("start", makeStick("fat16", {"Veltrano/logbook/", "Veltrano/update/firmware.bin"})));
+    startAndJoin();
+    QTRY_COMPARE_WITH_TIMEOUT(lastRecord().value("UsbDeviceState").toInt(), 2, 30000);
+
+    const QJsonObject oRecord = lastRecord();
+    const QString sNode = oRecord.value("UsbDeviceNode").toString();
+    QVERIFY2(sNode.startsWith("/dev/sd"), qPrintable(sNode));
+    // The mount flags as the kernel shows them: MS_SYNCHRONOUS is "sync".
+    const QString sMount = stickMount();
+    QVERIFY2(sMount.startsWith(sNode + " /mnt/usbstick vfat rw,sync,"), qPrintable(sMount));
+    QCOMPARE(oRecord.value("UpdateFileFound").toBool(), true);
+    QCOMPARE(oRecord.value("LogbookDirFound").toBool(), true);
+    QCOMPARE(oRecord.value("DatabaseDirFound").toBool(), false);
+    QCOMPARE(oRecord.value("UsbVendor").toString(), QString("QEMU"));
+
+    // The capacity is the file system's size as the guest's statvfs tells it.
+    const QList<QByteArray> lSize = run("stat -f -c '%S %b' /mnt/usbstick").aOutput.trimmed().split(' ');
+    QCOMPARE(lSize.size(), 2);
+    QCOMPARE(oRecord.value("UsbCapacity").toInteger(), lSize[0].toLongLong() * lSize[1].toLongLong());
+
+    QVERIFY(pull("start"));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        lastRecord().value("UsbDeviceState").toInt() == 0 && lastRecord().value("UsbDeviceUnmounted").toBool(), 20000);
+    QVERIFY(stickMount().isEmpty());
+    QCOMPARE(count("'umount' OK"), 1);
+    const QJsonObject oCleared = lastRecord();
+    QCOMPARE(oCleared.value("UsbDeviceNode").toString(), QString(""));
+    QCOMPARE(oCleared.value("UsbMountPath").toString(), QString(""));
+    QCOMPARE(oCleared.value("UsbCapacity").toInteger(), Q_INT64_C(0));
+    QCOMPARE(oCleared.value("LogbookDirFound").toBool(), false);
+
+    // Peers see the unmounted flag for about five seconds.
+    QTRY_VERIFY_WITH_TIMEOUT(!lastRecord().value("UsbDeviceUnmounted").toBool(), 15000);
+    const QList<QJsonObject> lEvents = events("setRuntimeUsb");
+    const double dShown = lEvents.last().value("ms").toDouble() - lEvents[lEvents.size() - 2].value("ms").toDouble();
+    QVERIFY2(dShown >= 4900 && dShown < 7000, qPrintable(QString("flag shown %1 ms").arg(dShown)));
+}
+
+void TestVmHotplug::keeps_a_plugged_in_stick_mounted_data()
+{
+    QTest::addColumn<QString>("sKind");
+    QTest::addColumn<QString>("sPartition");
+    QTest::newRow("FAT16 without a partition table") << "fat16"
+                                                     << "";
+    QTest::newRow("FAT32 in an MBR partition") << "mbr-fat32"
+                                               << "1";
+    QTest::newRow("FAT32 in a GPT partition") << "gpt-fat32"
+                                              << "1";
+}
+
+void TestVmHotplug::keeps_a_plugged_in_stick_mounted()
+{
+    QFETCH(QString, sKind);
+    QFETCH(QString, sPartition);
+    const int iChanges = count("USB-Device changed, medium present ");
+    const int iWholeDiskFailures = count("mount failed (vfat) errno =  22  :  Invalid argument");
+
+    const QJsonObject oRecord = plugAndMount("plugged", sKind, {"Veltrano/database/"});
+    QVERIFY2(!oRecord.isEmpty(), "not mounted in time");
+    const QString sNode = oRecord.value("UsbDeviceNode").toString();
+    QVERIFY2(stickMount().startsWith(sNode + sPartition + " /mnt/usbstick vfat rw,sync,"), qPrintable(stickMount()));
+    QCOMPARE(oRecord.value("DatabaseDirFound").toBool(), true);
+    // A partitioned stick is first tried, and refused by the kernel, as a whole disk.
+    QCOMPARE(count("mount failed (vfat) errno =  22  :  Invalid argument") - iWholeDiskFailures,
+             sPartition.isEmpty() ? 0 : 1);
+
+    // The kernel follows the "add" with a "change" of the disk; the stick stays.
+    QTRY_VERIFY_WITH_TIMEOUT(count("USB-Device changed, medium present ") > iChanges, 10000);
+    const qsizetype iPublished = publications().size();
+    QVERIFY(holdsFor([&] { return !stickMount().isEmpty(); }, 10000));
+    QCOMPARE(publications().size(), iPublished);
+    QCOMPARE(lastRecord().value("UsbDeviceState").toInt(), 2);
+
+    QVERIFY(pullAndWait("plugged"));
+    QVERIFY(stickMount().isEmpty());
+}
+
+void TestVmHotplug::keeps_the_stick_through_a_triggered_change()
+{
+    QVERIFY(!plugAndMount("triggered", "fat16").isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(count("USB-Device changed, medium present ") > 0, 10000);
+    const int iChanges = count("USB-Device changed, medium present ");
+    const qsizetype iPublished = publications().size();
+
+    // What packages and administrators run: a "change" for every disk.
+    QCOMPARE(run("udevadm trigger --action=change --subsystem-match=block").iStatus, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(count("USB-Device changed, medium present ") > iChanges, 10000);
+    QVERIFY(!stickMount().isEmpty());
+    QCOMPARE(publications().size(), iPublished);
+    QVERIFY(pullAndWait("triggered"));
+}
+
+void TestVmHotplug::leaves_the_first_stick_alone_when_a_second_comes_and_goes()
+{
+    const QJsonObject oFirst = plugAndMount("first", "gpt-fat32", {"Veltrano/logbook/"});
+    QVERIFY(!oFirst.isEmpty());
+    const QString sMount = stickMount();
+    const qsizetype iPublished = publications().size();
+
+    QVERIFY(plug("second", makeStick("fat16")));
+    QTRY_COMPARE_WITH_TIMEOUT(count("USB-Device ignored, another stick is in use "), 1, 15000);
+    QVERIFY(pull("second"));
+    QTRY_VERIFY_WITH_TIMEOUT(count("USB-Device event ignored, another stick is in use ") >= 1, 15000);
+
+    QCOMPARE(stickMount(), sMount);
+    QCOMPARE(publications().size(), iPublished);
+    QCOMPARE(lastRecord().value("UsbDeviceNode").toString(), oFirst.value("UsbDeviceNode").toString());
+    QCOMPARE(lastRecord().value("UsbDeviceState").toInt(), 2);
+    QVERIFY(pullAndWait("first"));
+}
+
+QTEST_GUILESS_MAIN(TestVmHotplug)
+#include "test_vm_hotplug.moc"

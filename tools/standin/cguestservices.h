@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+class CVirtualMachine;
+
+// The core simulator and the real veltrano-usb inside a test machine, on the guest's private
+// bus, started from this build's bin folder (the guest sees the machine's root). What they did
+// is read from the folder the guest shares with the host: the simulator's JSON lines and the
+// daemon's console.
+class CGuestServices
+{
+public:
+    explicit CGuestServices(CVirtualMachine* pMachine);
+
+    // The simulator as the core; waits until it serves the name. False with error() set.
+    bool startCore();
+    // The daemon, with every console line shown (Display_Level 0). False with error() set.
+    bool startService();
+    // Asks the daemon to join until it does, and waits for its first publication.
+    bool join();
+    QString error() const;
+    int servicePid() const;
+
+    QList<QJsonObject> events(const QString& sEvent) const;
+    // The records the daemon published: the simulator's setRuntimeUsb events.
+    QList<QJsonObject> publications() const;
+    QJsonObject lastRecord() const;
+    // The daemon's console lines without colour codes.
+    QStringList lines() const;
+    // The message items of the console lines that contain the needle.
+    QStringList linesWith(const QString& sNeedle) const;
+    // The guest's /proc/mounts line of /mnt/usbstick, empty when nothing is mounted there.
+    QString stickMount() const;
+
+    // The command line that runs one of our programs in the guest, on the guest's bus.
+    static QString onBus(const QString& sProgramAndArguments);
+
+private:
+    QByteArray shared(const QString& sName) const;
+    bool fail(const QString& sError);
+
+    CVirtualMachine* m_pMachine;
+    int m_iServicePid = 0;
+    QString m_sError;
+};

@@ -1,0 +1,239 @@
+#include "tools/standin/cvirtualmachine.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <csignal>
+#include <sys/prctl.h>
+
+CVirtualMachine::CVirtualMachine(const QString& sPreparedDir)
+    : m_sPreparedDir(QDir(sPreparedDir).absolutePath())
+    , m_oDir(QDir::tempPath() + "/veltrano-vm-XXXXXX")
+{
+    QDir().mkpath(shareDir());
+    m_oQemu.setProcessChannelMode(QProcess::MergedChannels);
+    // A test that dies must not leave a machine behind.
+    m_oQemu.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+}
+
+CVirtualMachine::~CVirtualMachine()
+{
+    m_oAgent.abort();
+    m_oQmp.abort();
+    if (m_oQemu.state() != QProcess::NotRunning) {
+        m_oQemu.kill();
+        m_oQemu.waitForFinished(10000);
+    }
+}
+
+bool CVirtualMachine::makeStick(const QString& sKind, const QString& sImage, const QStringList& lEntries)
+{
+    return QProcess::execute(VELTRANO_MAKE_STICK, QStringList {sKind, sImage} + lEntries) == 0;
+}
+
+bool CVirtualMachine::boot(int iTimeoutMs)
+{
+    const QDeadlineTimer oDeadline(iTimeoutMs);
+    const QString sKernel = QDir(m_sPreparedDir + "/kernel").canonicalPath();
+    const QString sVersion = QFileInfo(sKernel).fileName().mid(QString("kernel-").size());
+    if (sVersion.isEmpty() || !QFile::exists(sKernel + "/root/boot/vmlinuz-" + sVersion)) {
+        return fail("no kernel prepared in " + m_sPreparedDir + " (tools/standin/vm/prepare makes it)");
+    }
+    m_oQemu.start("qemu-system-x86_64", arguments(sKernel, sVersion));
+    if (!m_oQemu.waitForStarted(10000)) {
+        return fail("qemu-system-x86_64 does not start: " + m_oQemu.errorString());
+    }
+    if (!connectSocket(&m_oQmp, m_oDir.filePath("qmp.sock"), 10000)) {
+        return fail("no QMP socket: " + m_oQemu.readAll());
+    }
+    QJsonObject oGreeting;
+    if (!readQmpLine(10000, &oGreeting) || !oGreeting.contains("QMP")
+        || !qmp({{"execute", "qmp_capabilities"}}).contains("return")) {
+        return fail("QMP does not answer");
+    }
+    if (!connectSocket(&m_oAgent, m_oDir.filePath("agent.sock"), 10000)) {
+        return fail("no agent socket");
+    }
+    const QByteArray aReady = readLine(&m_oAgent, static_cast<int>(oDeadline.remainingTime()));
+    if (!aReady.startsWith("ready ")) {
+        return fail("the guest did not come up in time; its console ends with:\n" + console().right(3000));
+    }
+    m_sKernelVersion = QString::fromLatin1(aReady.mid(6).trimmed());
+    return true;
+}
+
+QString CVirtualMachine::error() const
+{
+    return m_sError;
+}
+
+QString CVirtualMachine::kernelVersion() const
+{
+    return m_sKernelVersion;
+}
+
+CVirtualMachine::SResult CVirtualMachine::run(const QString& sCommand, int iTimeoutMs)
+{
+    SResult oResult;
+    if (m_oAgent.state() != QLocalSocket::ConnectedState || sCommand.contains('\n')) {
+        return oResult;
+    }
+    m_oAgent.write(sCommand.toUtf8() + '\n');
+    m_oAgent.flush();
+    const QByteArray aAnswer = readLine(&m_oAgent, iTimeoutMs).trimmed();
+    const int iBlank = static_cast<int>(aAnswer.indexOf(' '));
+    bool bOk = false;
+    const int iStatus = aAnswer.left(iBlank < 0 ? aAnswer.size() : iBlank).toInt(&bOk);
+    if (bOk) {
+        oResult.iStatus = iStatus;
+        oResult.aOutput = iBlank < 0 ? QByteArray() : QByteArray::fromBase64(aAnswer.mid(iBlank + 1));
+    }
+    return oResult;
+}
+
+bool CVirtualMachine::plug(const QString& sId, const QString& sImage, bool bReadOnly)
+{
+    const QString sNode = "image-" + sId;
+    const QJsonObject oFile {
+        {"driver", "file"}, {"filename", QFileInfo(sImage).absoluteFilePath()}, {"read-only", bReadOnly}};
+    const QJsonObject oImage {{"node-name", sNode}, {"driver", "raw"}, {"read-only", bReadOnly}, {"file", oFile}};
+    if (!qmp({{"execute", "blockdev-add"}, {"arguments", oImage}}).contains("return")) {
+        return fail("blockdev-add " + sImage + " refused");
+    }
+    // Sticks tell the host their medium is removable, as this one does.
+    const QJsonObject oDevice {
+        {"driver", "usb-storage"}, {"bus", "xhci.0"}, {"drive", sNode}, {"id", sId}, {"removable", true}};
+    if (!qmp({{"execute", "device_add"}, {"arguments", oDevice}}).contains("return")) {
+        return fail("device_add " + sId + " refused");
+    }
+    return true;
+}
+
+bool CVirtualMachine::pull(const QString& sId)
+{
+    // A stick plugged in again under the same id must not be taken as gone by its last removal.
+    m_lEvents.clear();
+    if (!qmp({{"execute", "device_del"}, {"arguments", QJsonObject {{"id", sId}}}}).contains("return")
+        || !waitForEvent("DEVICE_DELETED", sId, 10000)) {
+        return fail("device_del " + sId + " did not end");
+    }
+    const QJsonObject oNode {{"node-name", "image-" + sId}};
+    return qmp({{"execute", "blockdev-del"}, {"arguments", oNode}}).contains("return") || fail("blockdev-del refused");
+}
+
+QString CVirtualMachine::shareDir() const
+{
+    return m_oDir.filePath("share");
+}
+
+QByteArray CVirtualMachine::console() const
+{
+    QFile oFile(m_oDir.filePath("console.log"));
+    return oFile.open(QIODevice::ReadOnly) ? oFile.readAll() : QByteArray();
+}
+
+QJsonObject CVirtualMachine::qmp(const QJsonObject& oCommand, int iTimeoutMs)
+{
+    m_oQmp.write(QJsonDocument(oCommand).toJson(QJsonDocument::Compact) + '\n');
+    m_oQmp.flush();
+    const QDeadlineTimer oDeadline(iTimeoutMs);
+    QJsonObject oMessage;
+    while (readQmpLine(static_cast<int>(oDeadline.remainingTime()), &oMessage)) {
+        if (oMessage.contains("return") || oMessage.contains("error")) {
+            return oMessage;
+        }
+    }
+    return QJsonObject();
+}
+
+bool CVirtualMachine::waitForEvent(const QString& sEvent, const QString& sDevice, int iTimeoutMs)
+{
+    const auto isWanted = [&](const QJsonObject& oMessage) {
+        return oMessage.value("event").toString() == sEvent
+               && oMessage.value("data").toObject().value("device").toString() == sDevice;
+    };
+    for (const QJsonObject& oEvent : m_lEvents) {
+        if (isWanted(oEvent)) {
+            return true;
+        }
+    }
+    const QDeadlineTimer oDeadline(iTimeoutMs);
+    QJsonObject oMessage;
+    while (readQmpLine(static_cast<int>(oDeadline.remainingTime()), &oMessage)) {
+        if (isWanted(oMessage)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Events that arrive between answers are kept for waitForEvent().
+bool CVirtualMachine::readQmpLine(int iTimeoutMs, QJsonObject* pMessage)
+{
+    const QByteArray aLine = readLine(&m_oQmp, iTimeoutMs);
+    if (aLine.isEmpty()) {
+        return false;
+    }
+    *pMessage = QJsonDocument::fromJson(aLine).object();
+    if (pMessage->contains("event")) {
+        m_lEvents.append(*pMessage);
+    }
+    return true;
+}
+
+bool CVirtualMachine::connectSocket(QLocalSocket* pSocket, const QString& sPath, int iTimeoutMs)
+{
+    // QEMU makes its sockets only after it has started.
+    const QDeadlineTimer oDeadline(iTimeoutMs);
+    do {
+        pSocket->connectToServer(sPath);
+        if (pSocket->waitForConnected(1000)) {
+            return true;
+        }
+        pSocket->abort();
+        m_oQemu.waitForFinished(100);
+    } while (!oDeadline.hasExpired() && m_oQemu.state() == QProcess::Running);
+    return false;
+}
+
+QByteArray CVirtualMachine::readLine(QLocalSocket* pSocket, int iTimeoutMs)
+{
+    const QDeadlineTimer oDeadline(iTimeoutMs);
+    while (!pSocket->canReadLine()) {
+        if (oDeadline.hasExpired() || pSocket->state() != QLocalSocket::ConnectedState
+            || !pSocket->waitForReadyRead(static_cast<int>(qMax<qint64>(1, oDeadline.remainingTime())))) {
+            if (!pSocket->canReadLine()) {
+                return QByteArray();
+            }
+        }
+    }
+    return pSocket->readLine();
+}
+
+QStringList CVirtualMachine::arguments(const QString& sKernel, const QString& sVersion) const
+{
+    const QString sCommandLine = QString(
+                                     "console=ttyS0 panic=-1 quiet veltrano.stage2=%1 veltrano.modules=%2 "
+                                     "veltrano.share=share")
+                                     .arg(VELTRANO_VM_GUEST_INIT, sKernel + "/root/lib/modules/" + sVersion);
+    return {"-accel", "tcg", "-m", "1024", "-smp", "1", "-nodefaults", "-nographic", "-no-reboot", "-kernel",
+            sKernel + "/root/boot/vmlinuz-" + sVersion, "-initrd", m_sPreparedDir + "/initramfs.img", "-append",
+            sCommandLine,
+            // multidevs=remap: the machine's root spans several file systems.
+            "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap", "-virtfs",
+            "local,path=" + shareDir() + ",mount_tag=share,security_model=none", "-device", "virtio-serial-pci",
+            "-chardev", "socket,id=agent,path=" + m_oDir.filePath("agent.sock") + ",server=on,wait=off", "-device",
+            "virtserialport,chardev=agent,name=veltrano.agent", "-qmp",
+            "unix:" + m_oDir.filePath("qmp.sock") + ",server=on,wait=off", "-device", "qemu-xhci,id=xhci", "-serial",
+            "file:" + m_oDir.filePath("console.log")};
+}
+
+bool CVirtualMachine::fail(const QString& sError)
+{
+    m_sError = sError;
+    return false;
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+// A real kernel for the tests and the demo: Debian's kernel package booted under QEMU (software
+// emulation), with this machine's root shared read-only and a memory overlay on top, the real
+// systemd-udevd and a private bus inside (tools/standin/vm). The host runs shell commands in the
+// guest through an agent on a virtio serial port, and plugs and pulls USB sticks through QMP.
+//
+//     CVirtualMachine oMachine(sPreparedDir);       // what tools/standin/vm/prepare made
+//     QVERIFY2(oMachine.boot(), qPrintable(oMachine.error()));
+//     oMachine.plug("stick1", sImage);              // a usb-storage device on the xHCI bus
+//     CVirtualMachine::SResult oResult = oMachine.run("grep usbstick /proc/mounts");
+//
+// The guest sees shareDir() as /run/vm. The destructor ends QEMU and removes the folder.
+class CVirtualMachine
+{
+public:
+    struct SResult
+    {
+        int iStatus = -1; // -1: no answer in time
+        QByteArray aOutput;
+    };
+
+    explicit CVirtualMachine(const QString& sPreparedDir);
+    ~CVirtualMachine();
+
+    CVirtualMachine(const CVirtualMachine&) = delete;
+    CVirtualMachine& operator=(const CVirtualMachine&) = delete;
+
+    // Makes a stick's disk image with tools/standin/vm/make-stick: "fat16", "mbr-fat32",
+    // "gpt-fat32", "ntfs", "exfat" or "blank", with folders ("a/b/") and small files on FAT.
+    static bool makeStick(const QString& sKind, const QString& sImage, const QStringList& lEntries = {});
+
+    // Boots and waits for the guest's agent; false with error() set.
+    bool boot(int iTimeoutMs = 180000);
+    QString error() const;
+    // The guest kernel's version, as the agent reported it.
+    QString kernelVersion() const;
+
+    // One shell command line in the guest (bash -c), standard output and error together.
+    SResult run(const QString& sCommand, int iTimeoutMs = 60000);
+
+    // Plugs an image file in as a USB stick; a read-only one is write-protected for the guest.
+    bool plug(const QString& sId, const QString& sImage, bool bReadOnly = false);
+    // Pulls the stick out and waits until QEMU has let go of it.
+    bool pull(const QString& sId);
+
+    // Host folder that the guest sees as /run/vm.
+    QString shareDir() const;
+    // What the guest kernel printed on its serial console.
+    QByteArray console() const;
+
+private:
+    QJsonObject qmp(const QJsonObject& oCommand, int iTimeoutMs = 10000);
+    bool waitForEvent(const QString& sEvent, const QString& sDevice, int iTimeoutMs);
+    bool readQmpLine(int iTimeoutMs, QJsonObject* pMessage);
+    bool connectSocket(QLocalSocket* pSocket, const QString& sPath, int iTimeoutMs);
+    QByteArray readLine(QLocalSocket* pSocket, int iTimeoutMs);
+    QStringList arguments(const QString& sKernel, const QString& sVersion) const;
+    bool fail(const QString& sError);
+
+    QString m_sPreparedDir;
+    QTemporaryDir m_oDir;
+    QProcess m_oQemu;
+    QLocalSocket m_oAgent;
+    QLocalSocket m_oQmp;
+    QList<QJsonObject> m_lEvents;
+    QString m_sError;
+    QString m_sKernelVersion;
+};
