@@ -17,6 +17,7 @@ private slots:
     void keeps_a_stick_it_cannot_mount_detected();
     void leaves_a_write_protected_stick_as_it_was();
     void keeps_a_busy_stick_mounted_until_the_file_is_closed();
+    void keeps_the_stick_detected_when_the_mount_point_cannot_be_made();
 
 private:
     // Plugs a stick in and waits until the daemon has published it detected (state 1) and
@@ -132,6 +133,23 @@ void TestVmFailures::keeps_a_busy_stick_mounted_until_the_file_is_closed()
     QCOMPARE(lastRecord().value("UsbDeviceUnmounted").toBool(), true);
     QCOMPARE(count("'umount' OK"), 1);
     QVERIFY(pullAndWait("busy"));
+}
+
+void TestVmFailures::keeps_the_stick_detected_when_the_mount_point_cannot_be_made()
+{
+    // An empty /mnt on a read-only file system.
+    QCOMPARE(run("mount -t tmpfs -o ro tmpfs /mnt").iStatus, 0);
+    const int iFailures = count("failed to create dir ");
+    const int iMountFailures = count("mount failed");
+    const qsizetype iBefore = publications().size();
+    QVERIFY(plug("homeless", makeStick("fat16")));
+    QTRY_COMPARE_WITH_TIMEOUT(count("failed to create dir "), iFailures + 1, 20000);
+    QCOMPARE(linesWith("failed to create dir ").last(), QString("failed to create dir  /mnt/usbstick "));
+    QCOMPARE(publications().size(), iBefore + 1);
+    QCOMPARE(lastRecord().value("UsbDeviceState").toInt(), 1);
+    QCOMPARE(count("mount failed"), iMountFailures);
+    QVERIFY(pullAndWait("homeless"));
+    QCOMPARE(run("umount /mnt").iStatus, 0);
 }
 
 QTEST_GUILESS_MAIN(TestVmFailures)

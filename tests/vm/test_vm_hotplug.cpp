@@ -14,6 +14,7 @@ private slots:
     void keeps_a_plugged_in_stick_mounted_data();
     void keeps_a_plugged_in_stick_mounted();
     void keeps_the_stick_through_a_triggered_change();
+    void releases_the_stick_when_its_medium_is_taken_out();
     void leaves_the_first_stick_alone_when_a_second_comes_and_goes();
 
 private:
@@ -126,6 +127,21 @@ void TestVmHotplug::keeps_the_stick_through_a_triggered_change()
     QVERIFY(!stickMount().isEmpty());
     QCOMPARE(publications().size(), iPublished);
     QVERIFY(pullAndWait("triggered"));
+}
+
+void TestVmHotplug::releases_the_stick_when_its_medium_is_taken_out()
+{
+    QVERIFY(!plugAndMount("reader", "fat16").isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(count("USB-Device changed, medium present ") > 0, 10000);
+    const int iRemovals = count("USB-Device removed ");
+
+    // A card reader whose card is taken out: the kernel sees the size drop to 0 and says "change".
+    QVERIFY(m_pMachine->eject("reader"));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        lastRecord().value("UsbDeviceState").toInt() == 0 && lastRecord().value("UsbDeviceUnmounted").toBool(), 20000);
+    QCOMPARE(count("USB-Device removed "), iRemovals + 1);
+    QVERIFY(stickMount().isEmpty());
+    QVERIFY(pullAndWait("reader"));
 }
 
 void TestVmHotplug::leaves_the_first_stick_alone_when_a_second_comes_and_goes()

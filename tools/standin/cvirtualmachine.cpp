@@ -125,6 +125,13 @@ bool CVirtualMachine::pull(const QString& sId)
     return qmp({{"execute", "blockdev-del"}, {"arguments", oNode}}).contains("return") || fail("blockdev-del refused");
 }
 
+bool CVirtualMachine::eject(const QString& sId)
+{
+    // The SCSI disk that usb-storage made for its drive.
+    const QJsonObject oDisk {{"id", QString("/machine/peripheral/%1/%1.0/legacy[0]").arg(sId)}, {"force", true}};
+    return qmp({{"execute", "eject"}, {"arguments", oDisk}}).contains("return") || fail("eject " + sId + " refused");
+}
+
 QString CVirtualMachine::shareDir() const
 {
     return m_oDir.filePath("share");

@@ -51,6 +51,9 @@ public:
     bool plug(const QString& sId, const QString& sImage, bool bReadOnly = false);
     // Pulls the stick out and waits until QEMU has let go of it.
     bool pull(const QString& sId);
+    // Takes the medium out of a plugged stick, as of a card reader whose card is taken out:
+    // the device stays, its size drops to 0.
+    bool eject(const QString& sId);
 
     // Host folder that the guest sees as /run/vm.
     QString shareDir() const;
