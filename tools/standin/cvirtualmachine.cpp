@@ -223,20 +223,25 @@ QByteArray CVirtualMachine::readLine(QLocalSocket* pSocket, int iTimeoutMs)
 
 QStringList CVirtualMachine::arguments(const QString& sKernel, const QString& sVersion) const
 {
-    const QString sCommandLine = QString(
-                                     "console=ttyS0 panic=-1 quiet veltrano.stage2=%1 veltrano.modules=%2 "
-                                     "veltrano.share=share")
-                                     .arg(VELTRANO_VM_GUEST_INIT, sKernel + "/root/lib/modules/" + sVersion);
-    return {"-accel", "tcg", "-m", "1024", "-smp", "1", "-nodefaults", "-nographic", "-no-reboot", "-kernel",
-            sKernel + "/root/boot/vmlinuz-" + sVersion, "-initrd", m_sPreparedDir + "/initramfs.img", "-append",
-            sCommandLine,
-            // multidevs=remap: the machine's root spans several file systems.
-            "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap", "-virtfs",
-            "local,path=" + shareDir() + ",mount_tag=share,security_model=none", "-device", "virtio-serial-pci",
-            "-chardev", "socket,id=agent,path=" + m_oDir.filePath("agent.sock") + ",server=on,wait=off", "-device",
-            "virtserialport,chardev=agent,name=veltrano.agent", "-qmp",
-            "unix:" + m_oDir.filePath("qmp.sock") + ",server=on,wait=off", "-device", "qemu-xhci,id=xhci", "-serial",
-            "file:" + m_oDir.filePath("console.log")};
+    const QString sModules = sKernel + "/root/lib/modules/" + sVersion;
+    const QString sCommandLine = "console=ttyS0 panic=-1 quiet veltrano.stage2=" VELTRANO_VM_GUEST_INIT
+                                 " veltrano.share=share veltrano.modules="
+                                 + sModules;
+    const QString sAgent = "socket,id=agent,path=" + m_oDir.filePath("agent.sock") + ",server=on,wait=off";
+    QStringList lArguments;
+    // Software emulation unless asked otherwise: a KVM guest hangs on some hosts.
+    lArguments += {"-accel", qEnvironmentVariable("VELTRANO_VM_ACCEL", "tcg")};
+    lArguments += {"-m", "1024", "-smp", "1", "-nodefaults", "-nographic", "-no-reboot"};
+    lArguments += {"-kernel", sKernel + "/root/boot/vmlinuz-" + sVersion};
+    lArguments += {"-initrd", m_sPreparedDir + "/initramfs.img", "-append", sCommandLine};
+    // multidevs=remap: the machine's root spans several file systems.
+    lArguments += {"-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap"};
+    lArguments += {"-virtfs", "local,path=" + shareDir() + ",mount_tag=share,security_model=none"};
+    lArguments += {"-device", "virtio-serial-pci", "-chardev", sAgent};
+    lArguments += {"-device", "virtserialport,chardev=agent,name=veltrano.agent"};
+    lArguments += {"-qmp", "unix:" + m_oDir.filePath("qmp.sock") + ",server=on,wait=off"};
+    lArguments += {"-device", "qemu-xhci,id=xhci", "-serial", "file:" + m_oDir.filePath("console.log")};
+    return lArguments;
 }
 
 bool CVirtualMachine::fail(const QString& sError)
