@@ -10,6 +10,7 @@ class TestVmHotplug : public CVmFixture
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void mounts_a_stick_present_at_start_and_clears_it_when_pulled();
     void keeps_a_plugged_in_stick_mounted_data();
     void keeps_a_plugged_in_stick_mounted();
@@ -21,6 +22,12 @@ private:
     // Plugs a stick in and waits until the daemon has published it mounted and inspected.
     QJsonObject plugAndMount(const QString& sId, const QString& sKind, const QStringList& lEntries = {});
 };
+
+void TestVmHotplug::initTestCase()
+{
+    bootMachine();
+    startAndJoin();
+}
 
 QJsonObject TestVmHotplug::plugAndMount(const QString& sId, const QString& sKind, const QStringList& lEntries)
 {
@@ -37,8 +44,11 @@ QJsonObject TestVmHotplug::plugAndMount(const QString& sId, const QString& sKind
 
 void TestVmHotplug::mounts_a_stick_present_at_start_and_clears_it_when_pulled()
 {
+    // The daemon starts again, with the stick already there.
+    QVERIFY2(m_pGuest->stopService(), qPrintable(m_pGuest->error()));
     QVERIFY(plug("start", makeStick("fat16", {"Veltrano/logbook/", "Veltrano/update/firmware.bin"})));
-    startAndJoin();
+    QCOMPARE(run("udevadm settle --timeout=60").iStatus, 0);
+    QVERIFY2(m_pGuest->startService() && m_pGuest->join(), qPrintable(m_pGuest->error()));
     QTRY_COMPARE_WITH_TIMEOUT(lastRecord().value("UsbDeviceState").toInt(), 2, 30000);
 
     const QJsonObject oRecord = lastRecord();

@@ -53,15 +53,24 @@ bool CGuestServices::join()
                               "com.Quorvik.Veltrano.Signals.sigProcessStart 4242 %2")
                               .arg(g_szBusEnvironment)
                               .arg(m_iServicePid);
-    const auto hasAnnounced = [this] { return !events("setRuntimeGeneralNonWM").isEmpty(); };
+    const qsizetype iAnnounced = events("setRuntimeGeneralNonWM").size();
+    const qsizetype iRead = events("getRuntimeUsb").size();
+    const qsizetype iPublished = publications().size();
+    const auto hasAnnounced = [&] { return events("setRuntimeGeneralNonWM").size() > iAnnounced; };
     for (int i = 0; i < 10 && !hasAnnounced(); ++i) {
         m_pMachine->run(sJoin);
         if (QTest::qWaitFor(hasAnnounced, 3000)) {
             break;
         }
     }
-    const auto hasJoined = [this] { return !events("getRuntimeUsb").isEmpty() && !publications().isEmpty(); };
+    const auto hasJoined = [&] { return events("getRuntimeUsb").size() > iRead && publications().size() > iPublished; };
     return (hasAnnounced() && QTest::qWaitFor(hasJoined, g_iJoinTimeout)) || fail("the daemon did not join");
+}
+
+bool CGuestServices::stopService()
+{
+    const QString sStop = QString("kill -TERM %1 && timeout 10 tail --pid=%1 -f /dev/null").arg(m_iServicePid);
+    return m_pMachine->run(sStop).iStatus == 0 || fail("the daemon did not end on SIGTERM");
 }
 
 QString CGuestServices::error() const

@@ -22,6 +22,9 @@ public:
     bool startService();
     // Asks the daemon to join until it does, and waits for its first publication.
     bool join();
+    // Ends the daemon with SIGTERM and waits for it. A daemon started again writes its console
+    // anew, while the simulator keeps what it received.
+    bool stopService();
     QString error() const;
     int servicePid() const;
 
