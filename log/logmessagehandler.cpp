@@ -140,11 +140,16 @@ void WriteLog(int iLevel, const QString& sText)
         WriteSyslog(iLevel, sText);
         return;
     }
-    WriteLogFile(iLevel, g_sLogIdentifier + QLatin1Char(':') + UtcTime("yyyy-MM-dd_hh:mm:ss:zzz")
-                             + QLatin1String(LEVELS[iLevel].szFileLabel) + sText);
+    WriteLogFile(iLevel, LogFileLine(iLevel, sText));
 }
 
 } // namespace
+
+QString LogFileLine(int iLevel, const QString& sText)
+{
+    return g_sLogIdentifier + QLatin1Char(':') + UtcTime("yyyy-MM-dd_hh:mm:ss:zzz")
+           + QLatin1String(LEVELS[iLevel].szFileLabel) + sText;
+}
 
 void LogMessageHandler(QtMsgType eType, const QMessageLogContext&, const QString& sText)
 {

@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <syslog.h>
 
@@ -331,6 +332,51 @@ private slots:
         QCOMPARE(oChild.exitStatus(), QProcess::CrashExit);
         QCOMPARE(oChild.readAllStandardOutput(), QByteArray());
         QVERIFY(QDir(QString::fromLatin1(TEST_LOG_FOLDER)).isEmpty());
+    }
+
+    // A full disk: the lines that could not be written are counted, the first line written
+    // afterwards says how many, and syslog hears of it once per process.
+    void linesLostToAFullDiskAreCounted()
+    {
+        ResetLog(QByteArray());
+        const QString sFolder = QString::fromLatin1(TEST_LOG_FOLDER);
+        QCOMPARE(mount("tmpfs", TEST_LOG_FOLDER, "tmpfs", 0, "size=64k"), 0);
+        const QString sFiller = sFolder + QStringLiteral("/filler");
+        const auto fnFillDisk = [&sFiller] {
+            QFile oFiller(sFiller);
+            QVERIFY(oFiller.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered));
+            const QByteArray aBlock(1024, 'x');
+            while (oFiller.write(aBlock) == aBlock.size()) {
+            }
+        };
+
+        // Full before the first line: not a block left for the log file.
+        fnFillDisk();
+        for (int i = 0; i < 40; ++i) {
+            LogMessage(QtWarningMsg, QStringLiteral("lost %1").arg(i));
+        }
+        QVERIFY(QFile::remove(sFiller));
+        LogMessage(QtWarningMsg, QStringLiteral("after"));
+
+        // Longer than the rest of the file's last block.
+        fnFillDisk();
+        LogMessage(QtWarningMsg, QStringLiteral("lost again ").repeated(500));
+        QVERIFY(QFile::remove(sFiller));
+        LogMessage(QtWarningMsg, QStringLiteral("last"));
+
+        QStringList lLines = ReadLines(QString::fromLatin1(TEST_LOG_FILE));
+        CloseLog();
+        QCOMPARE(umount(TEST_LOG_FOLDER), 0);
+        for (QString& sLine : lLines) {
+            sLine = sLine.mid(sLine.indexOf(QLatin1Char(' ')));
+        }
+        // Lost lines leave no fragment behind.
+        QCOMPARE(lLines, QStringList({" W 40 log lines lost", " W after", " W 1 log lines lost",
+                                      " W last"}));
+        QCOMPARE(g_lSyslogCalls.size(), 1);
+        QCOMPARE(g_lSyslogCalls[0].iPriority, LOG_USER | LOG_ERR);
+        QVERIFY2(g_lSyslogCalls[0].aText.contains("log lines lost, writing " + QByteArray(TEST_LOG_FILE)),
+                 g_lSyslogCalls[0].aText.constData());
     }
 
     // Runs last: the console cannot be allowed again in this process.
