@@ -52,6 +52,7 @@ private slots:
     void uses_a_reachable_tcp_bus();
     void default_signal_action_applies_before_the_connection();
     void retries_reach_a_bus_that_comes_late();
+    void retries_reach_a_tcp_bus_that_comes_late();
     void ends_when_the_bus_goes_away();
     void handles_signals_without_a_socket_pair_data();
     void handles_signals_without_a_socket_pair();
@@ -169,6 +170,22 @@ void TestE2eConnection::retries_reach_a_bus_that_comes_late()
     QVERIFY(oService.count("Can't connect to session bus!") <= 4);
     QTRY_VERIFY_WITH_TIMEOUT(!oTriggers.signalsFrom("/Signals").isEmpty(), 5000);
     QVERIFY(oService.isRunning());
+}
+
+void TestE2eConnection::retries_reach_a_tcp_bus_that_comes_late()
+{
+    const quint16 uiPort = closedPort();
+    CServiceProcess oService(g_sNoBus);
+    oService.setIni(iniWith(QString("Use_Session_Bus=0\nDbus_Connection_Retry=500\n"
+                                    "TCP_Bus_Address=\"tcp:host=127.0.0.1,port=%1\"\n")
+                                .arg(uiPort)));
+    QVERIFY(oService.start());
+    QTRY_COMPARE_WITH_TIMEOUT(oService.count("Can't connect to "), 2, 5000);
+
+    CPrivateBus oBus(true, uiPort);
+    QVERIFY(oBus.isRunning());
+    QTRY_COMPARE_WITH_TIMEOUT(oService.count("DBus connection is OK"), 1, 5000);
+    QVERIFY(oService.count("Can't connect to ") <= 4);
 }
 
 void TestE2eConnection::ends_when_the_bus_goes_away()
