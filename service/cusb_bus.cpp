@@ -99,7 +99,8 @@ void CUsb::connectDbus()
     OpenHotplugMonitor();
 }
 
-// The bus library notices a vanished bus daemon by itself; nothing would ever reconnect.
+// The bus library marks the connection closed when the bus daemon goes away, and nothing would
+// ever connect it again: end, and let the service manager start the service anew.
 void CUsb::checkBusConnection()
 {
     if (m_oBus.isConnected()) {
