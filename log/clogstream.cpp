@@ -1,6 +1,21 @@
 #include "log/clogstream.h"
 
+#include "log/logmessagehandler.h"
+
 #include <QMessageLogContext>
+
+#include <atomic>
+
+namespace {
+
+std::atomic<QtMessageHandler> g_pfStreamHandler {LogMessageHandler};
+
+} // namespace
+
+void SetLogStreamHandler(QtMessageHandler pfHandler)
+{
+    g_pfStreamHandler = pfHandler != nullptr ? pfHandler : LogMessageHandler;
+}
 
 CLogStream::CLogStream(QtMsgType eType)
     : m_eType(eType)
@@ -9,7 +24,7 @@ CLogStream::CLogStream(QtMsgType eType)
 
 CLogStream::~CLogStream()
 {
-    qt_message_output(m_eType, QMessageLogContext(), m_sText);
+    g_pfStreamHandler.load()(m_eType, QMessageLogContext(), m_sText);
 }
 
 CLogStream& CLogStream::operator<<(const char* szText)

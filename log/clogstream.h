@@ -38,9 +38,16 @@ private:
     QString m_sText;
 };
 
+// Where every CLogStream text goes; LogMessageHandler unless a test records the messages
+// (null restores it). The text is handed over directly, not through qt_message_output, which
+// would first drop lines that a logging rule (QT_LOGGING_RULES, a qtlogging.ini) switches
+// off: the peers' Qt 4 had no such rules, and Log_Level alone decides.
+void SetLogStreamHandler(QtMessageHandler pfHandler);
+
 // The line-break item: "\n" without the blank that other items get.
 CLogStream& endl(CLogStream& oStream);
 
 // Call sites name this source file and their line before the message items.
 #define CUSB_DEBUG CLogStream(QtDebugMsg) << "File: cusb Line: " << __LINE__ << ": "
 #define CUSB_WARNING CLogStream(QtWarningMsg) << "File: cusb Line: " << __LINE__ << ": "
+#define CUSB_CRITICAL CLogStream(QtCriticalMsg) << "File: cusb Line: " << __LINE__ << ": "

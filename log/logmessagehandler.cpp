@@ -1,5 +1,6 @@
 #include "log/logmessagehandler.h"
 
+#include "log/csettingsreader.h"
 #include "log/logfile.h"
 #include "log/logstate.h"
 
@@ -7,7 +8,6 @@
 #include <QDateTime>
 #include <QFile>
 #include <QMutexLocker>
-#include <QSettings>
 
 #include <cstdlib>
 #include <cstring>
@@ -58,18 +58,6 @@ QString DefaultLogfileName()
            + QLatin1String("log");
 }
 
-int ReadInt(QSettings& oSettings, const char* szKey, int iDefault)
-{
-    return oSettings.value(QLatin1String(szKey), iDefault).toInt();
-}
-
-void WriteBackIfMissing(QSettings& oSettings, const char* szKey, const QVariant& oValue)
-{
-    if (!oSettings.contains(QLatin1String(szKey))) {
-        oSettings.setValue(QLatin1String(szKey), oValue);
-    }
-}
-
 void ReadSettings()
 {
     if (g_sLogIdentifier.isEmpty()) {
@@ -78,30 +66,32 @@ void ReadSettings()
     }
 
     // A missing or read-only usb.ini leaves the defaults in effect without a word.
-    QSettings oSettings(QString::fromLatin1(SETTINGS_FILE), QSettings::IniFormat);
-    oSettings.beginGroup(QLatin1String("DEBUG_MESSAGES"));
-    g_iDisplayMessage = ReadInt(oSettings, "Display_Message", 0);
-    g_iDisplayLevel = ReadInt(oSettings, "Display_Level", 1);
-    g_iLogMessage = ReadInt(oSettings, "Log_Message", 1);
-    g_iLogLevel = ReadInt(oSettings, "Log_Level", 1);
-    g_iLogfileSize = ReadInt(oSettings, "Logfile_Size", 1048576);
-    g_iLogfileRedundancy = ReadInt(oSettings, "Logfile_Redundancy", 1);
-    g_sLogfileName = oSettings.value(QLatin1String("Logfile_Name"), DefaultLogfileName()).toString();
-    g_iUseSysLog = ReadInt(oSettings, "Use_SysLog", 0);
+    CSettingsReader oSettings(QString::fromLatin1(SETTINGS_FILE), QLatin1String("DEBUG_MESSAGES"));
+    g_iDisplayMessage = oSettings.readInt("Display_Message", 0);
+    g_iDisplayLevel = oSettings.readInt("Display_Level", 1);
+    g_iLogMessage = oSettings.readInt("Log_Message", 1);
+    g_iLogLevel = oSettings.readInt("Log_Level", 1);
+    g_iLogfileSize = oSettings.readInt("Logfile_Size", 1048576, 0);
+    // Every rotation copies each generation once: keep it to what a log folder can hold.
+    g_iLogfileRedundancy = oSettings.readInt("Logfile_Redundancy", 1, 0, 99);
+    g_sLogfileName = oSettings.readString("Logfile_Name", DefaultLogfileName());
+    g_iUseSysLog = oSettings.readInt("Use_SysLog", 0);
 
-    WriteBackIfMissing(oSettings, "Display_Message", g_iDisplayMessage);
-    WriteBackIfMissing(oSettings, "Display_Level", g_iDisplayLevel);
-    WriteBackIfMissing(oSettings, "Log_Message", g_iLogMessage);
-    WriteBackIfMissing(oSettings, "Log_Level", g_iLogLevel);
-    WriteBackIfMissing(oSettings, "Logfile_Size", g_iLogfileSize);
-    WriteBackIfMissing(oSettings, "Logfile_Redundancy", g_iLogfileRedundancy);
-    WriteBackIfMissing(oSettings, "Logfile_Name", g_sLogfileName);
-    WriteBackIfMissing(oSettings, "Use_SysLog", g_iUseSysLog);
+    oSettings.writeBackIfMissing("Display_Message", g_iDisplayMessage);
+    oSettings.writeBackIfMissing("Display_Level", g_iDisplayLevel);
+    oSettings.writeBackIfMissing("Log_Message", g_iLogMessage);
+    oSettings.writeBackIfMissing("Log_Level", g_iLogLevel);
+    oSettings.writeBackIfMissing("Logfile_Size", g_iLogfileSize);
+    oSettings.writeBackIfMissing("Logfile_Redundancy", g_iLogfileRedundancy);
+    oSettings.writeBackIfMissing("Logfile_Name", g_sLogfileName);
+    oSettings.writeBackIfMissing("Use_SysLog", g_iUseSysLog);
 
     if (!g_bConsoleAllowed) {
         g_iDisplayMessage = 0;
     }
     g_bSettingsPending = false;
+    // Only now: the warnings come back through this handler, which must find the settings read.
+    oSettings.logRejected();
 }
 
 QString UtcTime(const char* szFormat)
@@ -140,11 +130,16 @@ void WriteLog(int iLevel, const QString& sText)
         WriteSyslog(iLevel, sText);
         return;
     }
-    WriteLogFile(iLevel, g_sLogIdentifier + QLatin1Char(':') + UtcTime("yyyy-MM-dd_hh:mm:ss:zzz")
-                             + QLatin1String(LEVELS[iLevel].szFileLabel) + sText);
+    WriteLogFile(iLevel, LogFileLine(iLevel, sText));
 }
 
 } // namespace
+
+QString LogFileLine(int iLevel, const QString& sText)
+{
+    return g_sLogIdentifier + QLatin1Char(':') + UtcTime("yyyy-MM-dd_hh:mm:ss:zzz")
+           + QLatin1String(LEVELS[iLevel].szFileLabel) + sText;
+}
 
 void LogMessageHandler(QtMsgType eType, const QMessageLogContext&, const QString& sText)
 {

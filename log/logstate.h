@@ -35,6 +35,9 @@ extern bool g_bSettingsPending;
 extern bool g_bSinkPending;
 extern bool g_bConsoleAllowed;
 
+// A log file line: identifier, UTC time, level label and text.
+QString LogFileLine(int iLevel, const QString& sText);
+
 // Writes one line and a newline to standard output, flushed at once. It bypasses the
 // message handler, so it may be called with g_oLogMutex held.
 void WriteStdoutLine(const QByteArray& aLine);

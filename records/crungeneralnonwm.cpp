@@ -1,5 +1,7 @@
 #include "records/crungeneralnonwm.h"
 
+#include "records/boundedread.h"
+
 #include <QDataStream>
 #include <QIODevice>
 #include <QStringList>
@@ -275,7 +277,8 @@ template<typename T> void CRunGeneralNonWM::readField(QDataStream& in, EField eF
 {
     bool bFlag = false;
     T read {};
-    in >> bFlag >> read;
+    in >> bFlag;
+    readBounded(in, read);
     if (bFlag && read != value) {
         value = read;
         markChanged(eField);
@@ -288,7 +291,8 @@ void CRunGeneralNonWM::readSwVersions(QDataStream& in)
 {
     bool bFlag = false;
     QHash<QString, QString> hRead;
-    in >> bFlag >> hRead;
+    in >> bFlag;
+    readBounded(in, hRead);
     if (!bFlag || hRead == m_hSwVersions) {
         return;
     }
@@ -305,7 +309,7 @@ void CRunGeneralNonWM::read(QDataStream& in)
     if (iVersion < FORMAT_VERSION) {
         return;
     }
-    in >> m_aReserve;
+    readBounded(in, m_aReserve);
 
     readField(in, GeneralNumber3, m_iGeneralNumber3);
     readField(in, GeneralNumber4, m_iGeneralNumber4);

@@ -1,5 +1,7 @@
 #include "records/crunusb.h"
 
+#include "records/boundedread.h"
+
 #include <QDataStream>
 #include <QIODevice>
 
@@ -172,7 +174,8 @@ template<typename T> void CRunUsb::readField(QDataStream& in, EField eField, T& 
 {
     bool bFlag = false;
     T read {};
-    in >> bFlag >> read;
+    in >> bFlag;
+    readBounded(in, read);
     if (bFlag && read != value) {
         value = read;
         markChanged(eField);
@@ -186,7 +189,7 @@ void CRunUsb::read(QDataStream& in)
     if (iVersion < FORMAT_VERSION) {
         return;
     }
-    in >> m_aReserve;
+    readBounded(in, m_aReserve);
 
     readField(in, UsbDeviceState, m_iUsbDeviceState);
     readField(in, UsbInfoText, m_sUsbInfoText);

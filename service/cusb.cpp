@@ -41,14 +41,29 @@ CUsb::~CUsb()
 {
     CUSB_DEBUG << "CUsb deconstruktor!";
 
-    // The heartbeat thread is neither joined nor deleted: it gets one or two seconds to
-    // see its stop flag and otherwise ends with the process.
+    // The heartbeat thread is not joined: it gets one or two seconds to see its stop flag
+    // and otherwise ends with the process. Only a thread that has ended may be deleted.
     if (m_pThread != nullptr) {
         m_pThread->m_bStop = true;
         sleep(1);
         if (m_pThread->m_bRunning) {
             sleep(1);
         }
+        if (m_pThread->isFinished()) {
+            delete m_pThread;
+        }
+    }
+
+    // The rest lives as long as the process; released here so that a leak check at the exit
+    // reports only what is really lost.
+    for (QTimer* pTimer : {m_pDbusTimer, m_pTriggerTimer, m_pUsbTimer, m_pUnmountTimer, m_pResetTimer}) {
+        delete pTimer;
+    }
+    if (m_pUdevMonitor != nullptr) {
+        udev_monitor_unref(m_pUdevMonitor);
+    }
+    if (m_pUdev != nullptr) {
+        udev_unref(m_pUdev);
     }
 }
 

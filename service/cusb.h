@@ -4,6 +4,7 @@
 #include "records/crunusb.h"
 
 #include <QByteArray>
+#include <QDBusConnection>
 #include <QObject>
 #include <QString>
 
@@ -51,6 +52,9 @@ private slots:
     void onsigProcessStart(int iProcess, int iAppID);
     void onsigGetName(int iPID, int iAppID);
     void SendsigTrigger();
+    void checkBusConnection();
+    void onCoreOwnerChanged(const QString& sService, const QString& sOldOwner, const QString& sNewOwner);
+    void handlePendingSignals();
 
 private:
     // Shared by the bus set-up, the poll, the mounting and the unmount handling.
@@ -59,6 +63,9 @@ private:
     static constexpr const char* s_szMountDir = "/mnt/usbstick";
 
     void readSettingsFromIniFile();
+    QDBusConnection attemptConnection();
+    void handleSignalNumber(int iSignal);
+    void announceVersion();
     void setupLinuxSignalHandlers();
     bool OpenHotplugMonitor();
     udev_device* receiveHotplugDevice();
@@ -86,6 +93,8 @@ private:
     int m_iDbusConnectionRetry = 0;
     int m_iSetupPollRate = 0;
     int m_iDbusRetryCount = 0;
+    // The bus of the service once connected (session or TCP), watched on the poll tick.
+    QDBusConnection m_oBus = QDBusConnection(QString());
     udev* m_pUdev = nullptr;
     udev_monitor* m_pUdevMonitor = nullptr;
     bool m_bUdevReady = false;

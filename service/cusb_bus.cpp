@@ -8,7 +8,9 @@
 #include "service/dbuscalls.h"
 #include "setupinterface.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
+#include <QDBusServiceWatcher>
 #include <QTimer>
 
 #include <cstdlib>
@@ -19,16 +21,30 @@ const char* const g_szCoreService = "com.Quorvik.Veltrano";
 const int g_iRetryLimit = 5;
 const int g_iTriggerInterval = 1000;
 const int g_iUnmountDelay = 1000;
+// The service's own name for its session bus connection; see attemptConnection().
+const char* const g_szSessionConnection = "veltrano_session";
+// Ends the process when the bus goes away, so that the service manager starts it again.
+const int g_iBusLostStatus = 1;
 
 } // namespace
+
+QDBusConnection CUsb::attemptConnection()
+{
+    const QString sName = m_iUseSessionBus != 0 ? QString::fromLatin1(g_szSessionConnection) : m_sTcpBusName;
+    // Qt keeps a failed connection under its name and hands it back to every later attempt
+    // (QDBusConnection::sessionBus() too, for good): drop it so that the attempt is a new one.
+    QDBusConnection::disconnectFromBus(sName);
+    if (m_iUseSessionBus != 0) {
+        return QDBusConnection::connectToBus(QDBusConnection::SessionBus, sName);
+    }
+    return QDBusConnection::connectToBus(m_sTcpBusAddress, sName);
+}
 
 void CUsb::connectDbus()
 {
     m_pDbusTimer->stop();
 
-    QDBusConnection oConnection = m_iUseSessionBus != 0
-                                      ? QDBusConnection::sessionBus()
-                                      : QDBusConnection::connectToBus(m_sTcpBusAddress, m_sTcpBusName);
+    QDBusConnection oConnection = attemptConnection();
 
     if (!oConnection.isConnected()) {
         ++m_iDbusRetryCount;
@@ -46,11 +62,13 @@ void CUsb::connectDbus()
     }
 
     CUSB_DEBUG << "DBus connection is OK";
+    m_oBus = oConnection;
 
     m_pSetup = new ComQuorvikVeltranoSetupInterface(g_szCoreService, "/SetupData", oConnection, this);
     m_pRuntime = new ComQuorvikVeltranoRuntimeInterface(g_szCoreService, "/RuntimeData", oConnection, this);
     m_pLogbook = new ComQuorvikVeltranoLogbookInterface(g_szCoreService, "/Logbook", oConnection, this);
 
+    connect(m_pUsbTimer, SIGNAL(timeout()), this, SLOT(checkBusConnection()));
     connect(m_pUsbTimer, SIGNAL(timeout()), this, SLOT(check_usb()));
     connect(m_pUnmountTimer, SIGNAL(timeout()), this, SLOT(UnmountUsbDevice()));
     connect(m_pResetTimer, SIGNAL(timeout()), this, SLOT(ResetUSBFlag()));
@@ -74,7 +92,34 @@ void CUsb::connectDbus()
 
     oConnection.registerObject("/Signals", this, QDBusConnection::ExportAdaptors);
 
+    auto* pCoreWatcher =
+        new QDBusServiceWatcher(g_szCoreService, oConnection, QDBusServiceWatcher::WatchForRegistration, this);
+    connect(pCoreWatcher, &QDBusServiceWatcher::serviceOwnerChanged, this, &CUsb::onCoreOwnerChanged);
+
     OpenHotplugMonitor();
+}
+
+// The bus library marks the connection closed when the bus daemon goes away, and nothing would
+// ever connect it again: end, and let the service manager start the service anew.
+void CUsb::checkBusConnection()
+{
+    if (m_oBus.isConnected()) {
+        return;
+    }
+    m_pUsbTimer->stop();
+    CUSB_CRITICAL << "DBus connection lost => exit program!";
+    QCoreApplication::exit(g_iBusLostStatus);
+}
+
+// A restarted core knows nothing of us: tell it what a joining tells it, from what we have.
+void CUsb::onCoreOwnerChanged(const QString&, const QString&, const QString& sNewOwner)
+{
+    if (!m_bProcessStarted || sNewOwner.isEmpty()) {
+        return;
+    }
+    CUSB_WARNING << "Core service has a new owner => publish again";
+    announceVersion();
+    publishRuntimeUsb(true);
 }
 
 void CUsb::onsigGetName(int iPID, int iAppID)

@@ -62,6 +62,13 @@ QByteArray CUsb::fetchRuntimeUsb()
     return awaitByteArray(m_pRuntime->getRuntimeUsb());
 }
 
+void CUsb::announceVersion()
+{
+    CRunGeneralNonWM oGeneral;
+    oGeneral.setSwVersion("USB", g_sSwVersion);
+    m_pRuntime->setRuntimeGeneralNonWM(m_iPid, oGeneral.toByteArray());
+}
+
 void CUsb::onsigProcessStart(int iProcess, int iAppID)
 {
     if (iProcess == m_iPid || iAppID != m_iPid) {
@@ -69,16 +76,15 @@ void CUsb::onsigProcessStart(int iProcess, int iAppID)
     }
 
     CUSB_WARNING << "signal 'onsigProcessStart' received. Set SW-Version to " << g_sSwVersion;
-    CRunGeneralNonWM oGeneral;
-    oGeneral.setSwVersion("USB", g_sSwVersion);
-    m_pRuntime->setRuntimeGeneralNonWM(m_iPid, oGeneral.toByteArray());
+    announceVersion();
 
     if (m_bProcessStarted) {
         return;
     }
 
     CUSB_WARNING << "set default values for getRuntimeUsb";
-    m_pThread = new Thread;
+    // In TCP mode too, the heartbeat goes out on the session bus.
+    m_pThread = new Thread(m_iUseSessionBus != 0 ? m_oBus : QDBusConnection::sessionBus());
     m_pThread->start(QThread::InheritPriority);
     m_bProcessStarted = true;
     m_pTriggerTimer->stop();

@@ -6,10 +6,11 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 
-Thread::Thread()
+Thread::Thread(const QDBusConnection& oSessionBus)
     : QThread(nullptr)
     , m_bStop(false)
     , m_bRunning(false)
+    , m_oSessionBus(oSessionBus)
 {
 }
 
@@ -17,7 +18,7 @@ Thread::~Thread() = default;
 
 void Thread::run()
 {
-    QDBusConnection oConnection = QDBusConnection::sessionBus();
+    QDBusConnection oConnection = m_oSessionBus;
     QDBusMessage oMessage = QDBusMessage::createSignal("/", "com.Quorvik.Veltrano.Signals", "sigTrigger");
 
     if (oConnection.isConnected()) {

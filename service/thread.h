@@ -1,15 +1,18 @@
 #pragma once
 
+#include <QDBusConnection>
 #include <QThread>
 
 #include <atomic>
 
 // The heartbeat: sends sigTrigger from path "/" on the session bus every 800 ms, so peers
 // see the service alive even while the event-loop thread is blocked (mounting, bus calls).
+// The service hands it the session bus connection: after a failed first attempt, Qt's own
+// default connection stays the failed one for the life of the process.
 class Thread : public QThread
 {
 public:
-    Thread();
+    explicit Thread(const QDBusConnection& oSessionBus);
     ~Thread() override;
 
     // The only state shared with the service object, which stops the loop at shut-down.
@@ -18,4 +21,7 @@ public:
 
 protected:
     void run() override;
+
+private:
+    const QDBusConnection m_oSessionBus;
 };

@@ -1,5 +1,5 @@
-// The real service reaching (or not reaching) its bus: retries, the TCP bus, and POSIX
-// signals before a connection exists.
+// The real service reaching (or not reaching) its bus: retries, a bus that comes late or goes
+// away, the TCP bus, and POSIX signals before a connection exists or without a socket pair.
 
 #include "tools/standin/cprivatebus.h"
 #include "tools/standin/cserviceprocess.h"
@@ -8,6 +8,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -50,6 +51,11 @@ private slots:
     void names_the_tcp_address_it_cannot_reach();
     void uses_a_reachable_tcp_bus();
     void default_signal_action_applies_before_the_connection();
+    void retries_reach_a_bus_that_comes_late();
+    void retries_reach_a_tcp_bus_that_comes_late();
+    void ends_when_the_bus_goes_away();
+    void handles_signals_without_a_socket_pair_data();
+    void handles_signals_without_a_socket_pair();
 };
 
 void TestE2eConnection::gives_up_after_the_sixth_failed_attempt()
@@ -141,6 +147,98 @@ void TestE2eConnection::default_signal_action_applies_before_the_connection()
     QVERIFY(oService.waitForExit(5000));
     QCOMPARE(oService.exitStatus(), QProcess::CrashExit);
     QCOMPARE(oService.count("Signal"), 0);
+}
+
+void TestE2eConnection::retries_reach_a_bus_that_comes_late()
+{
+    // The service is given a socket path that leads to the bus only a second after its start.
+    QTemporaryDir oLinkDir;
+    const QString sLink = oLinkDir.filePath("late-bus");
+    CServiceProcess oService("unix:path=" + sLink);
+    oService.setIni(iniWith("Dbus_Connection_Retry=500\n"));
+    CPrivateBus oBus;
+    QVERIFY(oBus.isRunning());
+    const QString sSocket = oBus.address().section("unix:path=", 1).section(',', 0, 0);
+    QDBusConnection oClient = oBus.connection("late-client");
+    CSignalRecorder oTriggers(oClient, "sigTrigger");
+
+    QVERIFY(oService.start());
+    QTRY_COMPARE_WITH_TIMEOUT(oService.count("Can't connect to session bus!"), 2, 5000);
+    QVERIFY(QFile::link(sSocket, sLink));
+
+    QTRY_COMPARE_WITH_TIMEOUT(oService.count("DBus connection is OK"), 1, 5000);
+    QVERIFY(oService.count("Can't connect to session bus!") <= 4);
+    QTRY_VERIFY_WITH_TIMEOUT(!oTriggers.signalsFrom("/Signals").isEmpty(), 5000);
+    QVERIFY(oService.isRunning());
+}
+
+void TestE2eConnection::retries_reach_a_tcp_bus_that_comes_late()
+{
+    const quint16 uiPort = closedPort();
+    CServiceProcess oService(g_sNoBus);
+    oService.setIni(iniWith(QString("Use_Session_Bus=0\nDbus_Connection_Retry=500\n"
+                                    "TCP_Bus_Address=\"tcp:host=127.0.0.1,port=%1\"\n")
+                                .arg(uiPort)));
+    QVERIFY(oService.start());
+    QTRY_COMPARE_WITH_TIMEOUT(oService.count("Can't connect to "), 2, 5000);
+
+    CPrivateBus oBus(true, uiPort);
+    QVERIFY(oBus.isRunning());
+    QTRY_COMPARE_WITH_TIMEOUT(oService.count("DBus connection is OK"), 1, 5000);
+    QVERIFY(oService.count("Can't connect to ") <= 4);
+}
+
+void TestE2eConnection::ends_when_the_bus_goes_away()
+{
+    auto pBus = std::make_unique<CPrivateBus>();
+    QVERIFY(pBus->isRunning());
+    CServiceProcess oService(pBus->address());
+    oService.setIni(iniWith(QString()));
+    QVERIFY(oService.start());
+    QTRY_COMPARE_WITH_TIMEOUT(oService.count("DBus connection is OK"), 1, 5000);
+
+    pBus.reset();
+    // Noticed on the next poll tick, then the orderly end.
+    QVERIFY(oService.waitForExit(5000));
+    QCOMPARE(oService.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(oService.exitCode(), 1);
+    const QStringList lLost = oService.linesWith("DBus connection lost => exit program!");
+    QCOMPARE(lLost.size(), 1);
+    QVERIFY(lLost.first().contains(" C: "));
+    QCOMPARE(oService.count("CUsb deconstruktor!"), 1);
+}
+
+void TestE2eConnection::handles_signals_without_a_socket_pair_data()
+{
+    QTest::addColumn<int>("iSignal");
+    QTest::addColumn<QString>("sName");
+    QTest::newRow("SIGTERM") << int(SIGTERM) << "SIGTERM";
+    QTest::newRow("SIGINT") << int(SIGINT) << "SIGINT";
+}
+
+void TestE2eConnection::handles_signals_without_a_socket_pair()
+{
+    QFETCH(int, iSignal);
+    QFETCH(QString, sName);
+
+    CPrivateBus oBus;
+    QVERIFY(oBus.isRunning());
+    CServiceProcess oService(oBus.address());
+    oService.setIni(iniWith(QString()));
+    oService.setEnvironment("VELTRANO_SHIM_SOCKETPAIR_FAILS", "1");
+    QVERIFY(oService.start());
+    QTRY_COMPARE_WITH_TIMEOUT(oService.count("Couldn't create linux signal socketpair"), 1, 5000);
+
+    oService.sendSignal(SIGHUP);
+    QTRY_COMPARE_WITH_TIMEOUT(oService.count("Signal SIGHUP received"), 1, 5000);
+    QVERIFY(oService.isRunning());
+
+    oService.sendSignal(iSignal);
+    QVERIFY(oService.waitForExit(5000));
+    QCOMPARE(oService.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(oService.exitCode(), 0);
+    QCOMPARE(oService.count("Signal " + sName + " received => exit program"), 1);
+    QCOMPARE(oService.count("CUsb deconstruktor!"), 1);
 }
 
 QTEST_GUILESS_MAIN(TestE2eConnection)

@@ -39,6 +39,9 @@ private slots:
     void writes_back_every_missing_key_data();
     void writes_back_every_missing_key();
     void prints_the_constructor_line_in_the_console_format();
+    void a_hostile_number_gets_its_default();
+    void an_oversized_file_is_not_read();
+    void logging_rules_do_not_silence_debug_lines();
 };
 
 void TestE2eSettings::writes_back_every_missing_key_data()
@@ -95,6 +98,64 @@ void TestE2eSettings::prints_the_constructor_line_in_the_console_format()
     const QString sOutput = QString::fromLatin1(oService.rawOutput());
     QVERIFY2(oFirstLine.match(sOutput).hasMatch(), qPrintable(sOutput));
     QVERIFY(sOutput.contains(":  CPpp::readSettingsFromIniFile() \n\x1b[0m\n"));
+}
+
+void TestE2eSettings::a_hostile_number_gets_its_default()
+{
+    CServiceProcess oService(g_sNoBus);
+    oService.setIni(
+        "[DEBUG_MESSAGES]\nDisplay_Message=1\nDisplay_Level=0\n[SETUP_GENERAL]\nDbus_Connection_Retry=-1\n"
+        "Setup_Poll_Rate=4294967295\n");
+    QVERIFY(oService.start());
+    // -1 once stopped the retries for good: now the attempts are 5000 ms apart.
+    QTRY_COMPARE_WITH_TIMEOUT(oService.count("Can't connect to session bus!"), 2, 8000);
+    const QStringList lFailures = oService.linesWith("Can't connect to session bus!");
+    const qint64 llInterval = CServiceProcess::timeOf(lFailures[1]) - CServiceProcess::timeOf(lFailures[0]);
+    QVERIFY2(llInterval >= 4900 && llInterval < 6500, qPrintable(QString("%1 ms").arg(llInterval)));
+
+    const QString sRejected = "Setting \"%1\" = \"%2\" is out of range or not a number => default %3 ";
+    QStringList lRejected;
+    for (const QString& sLine : oService.linesWith("is out of range")) {
+        lRejected << CServiceProcess::messageOf(sLine);
+    }
+    QCOMPARE(lRejected, QStringList({sRejected.arg("Dbus_Connection_Retry", "-1", "5000"),
+                                     sRejected.arg("Setup_Poll_Rate", "4294967295", "1000")}));
+    const QSettings oIni(oService.iniPath(), QSettings::IniFormat);
+    QCOMPARE(oIni.value("SETUP_GENERAL/Dbus_Connection_Retry").toString(), QString("-1"));
+    QCOMPARE(oIni.value("SETUP_GENERAL/Setup_Poll_Rate").toString(), QString("4294967295"));
+}
+
+void TestE2eSettings::an_oversized_file_is_not_read()
+{
+    QString sIni = "[DEBUG_MESSAGES]\nDisplay_Message=1\nDisplay_Level=0\n";
+    while (sIni.size() <= 64 * 1024) {
+        sIni += "; a comment line that makes the file larger than a settings file has reason to be\n";
+    }
+    CServiceProcess oService(g_sNoBus);
+    oService.setIni(sIni);
+    QVERIFY(oService.start());
+
+    // Nothing of the file counts: no console, the log file at its default place.
+    const QString sLog = oService.logDir() + "/usb.log";
+    QTRY_VERIFY_WITH_TIMEOUT(QFile(sLog).size() > 0, 5000);
+    QFile oLog(sLog);
+    QVERIFY(oLog.open(QIODevice::ReadOnly));
+    const QByteArray aLog = oLog.readAll();
+    QCOMPARE(aLog.count("is larger than 65536 bytes and not read => defaults"), 1);
+    QVERIFY(oService.rawOutput().isEmpty());
+    QFile oIni(oService.iniPath());
+    QVERIFY(oIni.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(oIni.readAll()), sIni);
+}
+
+void TestE2eSettings::logging_rules_do_not_silence_debug_lines()
+{
+    CServiceProcess oService(g_sNoBus);
+    oService.setEnvironment("QT_LOGGING_RULES", "*.debug=false");
+    oService.setIni("[DEBUG_MESSAGES]\nDisplay_Message=1\nDisplay_Level=0\n");
+    QVERIFY(oService.start());
+    QTRY_COMPARE_WITH_TIMEOUT(oService.count("CPpp::readSettingsFromIniFile()"), 1, 5000);
+    QVERIFY(oService.lines().first().contains(" D: File: cusb Line: "));
 }
 
 QTEST_GUILESS_MAIN(TestE2eSettings)

@@ -19,6 +19,7 @@ private slots:
     void drops_a_device_that_does_not_qualify();
     void retries_a_failed_udev_context_on_every_tick();
     void polls_with_one_select_per_idle_tick();
+    void tells_a_restarted_core_what_it_has();
 };
 
 void TestE2eUsbHotplug::mounts_a_stick_plugged_in_and_clears_it_when_pulled()
@@ -204,6 +205,36 @@ void TestE2eUsbHotplug::polls_with_one_select_per_idle_tick()
     for (const QString& sCall : lSelects) {
         QVERIFY2(sCall.contains(QRegularExpression("NULL, NULL, \\{tv_sec=0, tv_[nu]sec=0\\}")), qPrintable(sCall));
     }
+}
+
+void TestE2eUsbHotplug::tells_a_restarted_core_what_it_has()
+{
+    m_pService->setSticks("vfat:/dev/sda=" + makeStickFolder({"Veltrano/update/"}));
+    startSimulator();
+    startService();
+    join();
+    m_pSticks->addStick("sda");
+    QTRY_COMPARE_WITH_TIMEOUT(publications().size(), 3, 10000);
+    const QJsonObject oMounted = publications()[2];
+    QCOMPARE(oMounted.value("UsbDeviceState").toInt(), 2);
+    const int iLines = static_cast<int>(m_pService->lines().size());
+
+    m_pSim->terminate();
+    QCOMPARE(m_pSim->waitForExitCode(5000), 0);
+    startSimulator();
+
+    // The new core hears the version and the record as it stands, with no new scan or mount.
+    QTRY_COMPARE_WITH_TIMEOUT(publications().size(), 1, 5000);
+    const QJsonObject oGeneral = m_pSim->events("setRuntimeGeneralNonWM").value(0);
+    QCOMPARE(oGeneral.value("swVersions").toObject().keys(), QStringList({"USB"}));
+    QCOMPARE(publications()[0], oMounted);
+    QCOMPARE(m_pSim->events("getRuntimeUsb").size(), 0);
+    QCOMPARE(m_pService->count("Core service has a new owner => publish again"), 1);
+    const QStringList lSince = m_pService->lines().mid(iLines);
+    for (const QString& sLine : lSince) {
+        QVERIFY2(!sLine.contains("mount", Qt::CaseInsensitive), qPrintable(sLine));
+    }
+    QVERIFY(m_pService->isStickMounted());
 }
 
 QTEST_GUILESS_MAIN(TestE2eUsbHotplug)

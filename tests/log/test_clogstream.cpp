@@ -29,10 +29,25 @@ private slots:
     void init()
     {
         g_iMessageCount = 0;
-        qInstallMessageHandler(RecordMessage);
+        SetLogStreamHandler(RecordMessage);
     }
 
-    void cleanup() { qInstallMessageHandler(nullptr); }
+    void cleanup()
+    {
+        SetLogStreamHandler(nullptr);
+        QLoggingCategory::setFilterRules(QString());
+    }
+
+    // Qt's logging rules (QT_LOGGING_RULES, qtlogging.ini) must not silence our lines: the
+    // levels in usb.ini alone decide.
+    void loggingRulesDoNotFilter()
+    {
+        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.warning=false"));
+        CUSB_DEBUG << "still here";
+        CUSB_WARNING << "and here";
+        QCOMPARE(g_iMessageCount, 2);
+        QCOMPARE(g_eLastType, QtWarningMsg);
+    }
 
     void callSitePrefixNamesFileAndLine()
     {

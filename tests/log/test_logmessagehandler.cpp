@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <syslog.h>
 
@@ -161,11 +162,66 @@ private slots:
         QVERIFY(lLines[1].endsWith(QLatin1String(" W two")));
     }
 
-    void nonNumericLevelMeansEverything()
+    // A hostile number costs one warning and gets the default; the file keeps what it says.
+    void outOfRangeOrNoNumberGivesTheDefault()
     {
-        ResetLog("[DEBUG_MESSAGES]\nLog_Level=abc\n");
+        const QByteArray aIni =
+            "[DEBUG_MESSAGES]\nLog_Level=abc\nLogfile_Size=-5\nLogfile_Redundancy=2147483647\n"
+            "Display_Level=4294967297\nUse_SysLog=0\n";
+        ResetLog(aIni);
         LogMessage(QtDebugMsg, QStringLiteral("debug"));
+        for (int i = 0; i < 3; ++i) {
+            LogMessage(QtWarningMsg, QStringLiteral("line %1").arg(i));
+        }
+
+        QStringList lLines = ReadLines(QString::fromLatin1(TEST_LOG_FILE));
+        for (QString& sLine : lLines) {
+            sLine = sLine.mid(sLine.indexOf(QLatin1String(" :  ")) + 4);
+        }
+        const QString sRejected =
+            QStringLiteral("Setting \"%1\" = \"%2\" is out of range or not a number => default %3 ");
+        QCOMPARE(lLines.mid(0, 4),
+                 QStringList({sRejected.arg("Display_Level", "4294967297", "1"), sRejected.arg("Log_Level", "abc", "1"),
+                              sRejected.arg("Logfile_Size", "-5", "1048576"),
+                              sRejected.arg("Logfile_Redundancy", "2147483647", "1")}));
+        // Level 1, and no rotation before every line.
+        QCOMPARE(lLines.size(), 7);
+        QVERIFY(!QFile::exists(QString::fromLatin1(TEST_LOG_FILE) + QStringLiteral(".1")));
+
+        QSettings oIni(QString::fromLatin1(TEST_INI_FILE), QSettings::IniFormat);
+        QCOMPARE(oIni.value("DEBUG_MESSAGES/Log_Level").toString(), QStringLiteral("abc"));
+        QCOMPARE(oIni.value("DEBUG_MESSAGES/Logfile_Size").toString(), QStringLiteral("-5"));
+        QCOMPARE(oIni.value("DEBUG_MESSAGES/Display_Level").toString(), QStringLiteral("4294967297"));
+    }
+
+    void theEdgesOfTheRangesHold()
+    {
+        ResetLog("[DEBUG_MESSAGES]\nLogfile_Size=0\nLogfile_Redundancy=99\nLog_Level=-7\n");
+        LogMessage(QtDebugMsg, QStringLiteral("one"));
+        LogMessage(QtDebugMsg, QStringLiteral("two"));
+        LogMessage(QtDebugMsg, QStringLiteral("three"));
         QCOMPARE(ReadLines(QString::fromLatin1(TEST_LOG_FILE)).size(), 1);
+        QCOMPARE(ReadLines(QString::fromLatin1(TEST_LOG_FILE) + QStringLiteral(".2")).size(), 1);
+    }
+
+    void oversizedIniIsNotRead()
+    {
+        QByteArray aIni = "[DEBUG_MESSAGES]\nLog_Level=3\n";
+        while (aIni.size() <= 64 * 1024) {
+            aIni += "; padding padding padding padding padding padding padding padding\n";
+        }
+        ResetLog(aIni);
+        LogMessage(QtWarningMsg, QStringLiteral("kept"));
+
+        const QStringList lLines = ReadLines(QString::fromLatin1(TEST_LOG_FILE));
+        QCOMPARE(lLines.size(), 2);
+        QVERIFY2(lLines[0].endsWith(QLatin1String(" :  \"/etc/Veltrano/usb.ini\" is larger than 65536 bytes and not "
+                                                  "read => defaults ")),
+                 qPrintable(lLines[0]));
+        QVERIFY(lLines[1].endsWith(QLatin1String(" W kept")));
+        QFile oIni(QString::fromLatin1(TEST_INI_FILE));
+        QVERIFY(oIni.open(QIODevice::ReadOnly));
+        QCOMPARE(oIni.readAll(), aIni);
     }
 
     void defaultsSendWarningsToTheFileOnly()
@@ -331,6 +387,50 @@ private slots:
         QCOMPARE(oChild.exitStatus(), QProcess::CrashExit);
         QCOMPARE(oChild.readAllStandardOutput(), QByteArray());
         QVERIFY(QDir(QString::fromLatin1(TEST_LOG_FOLDER)).isEmpty());
+    }
+
+    // A full disk: the lines that could not be written are counted, the first line written
+    // afterwards says how many, and syslog hears of it once per process.
+    void linesLostToAFullDiskAreCounted()
+    {
+        ResetLog(QByteArray());
+        const QString sFolder = QString::fromLatin1(TEST_LOG_FOLDER);
+        QCOMPARE(mount("tmpfs", TEST_LOG_FOLDER, "tmpfs", 0, "size=64k"), 0);
+        const QString sFiller = sFolder + QStringLiteral("/filler");
+        const auto fnFillDisk = [&sFiller] {
+            QFile oFiller(sFiller);
+            QVERIFY(oFiller.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered));
+            const QByteArray aBlock(1024, 'x');
+            while (oFiller.write(aBlock) == aBlock.size()) {
+            }
+        };
+
+        // Full before the first line: not a block left for the log file.
+        fnFillDisk();
+        for (int i = 0; i < 40; ++i) {
+            LogMessage(QtWarningMsg, QStringLiteral("lost %1").arg(i));
+        }
+        QVERIFY(QFile::remove(sFiller));
+        LogMessage(QtWarningMsg, QStringLiteral("after"));
+
+        // Longer than the rest of the file's last block.
+        fnFillDisk();
+        LogMessage(QtWarningMsg, QStringLiteral("lost again ").repeated(500));
+        QVERIFY(QFile::remove(sFiller));
+        LogMessage(QtWarningMsg, QStringLiteral("last"));
+
+        QStringList lLines = ReadLines(QString::fromLatin1(TEST_LOG_FILE));
+        CloseLog();
+        QCOMPARE(umount(TEST_LOG_FOLDER), 0);
+        for (QString& sLine : lLines) {
+            sLine = sLine.mid(sLine.indexOf(QLatin1Char(' ')));
+        }
+        // Lost lines leave no fragment behind.
+        QCOMPARE(lLines, QStringList({" W 40 log lines lost", " W after", " W 1 log lines lost", " W last"}));
+        QCOMPARE(g_lSyslogCalls.size(), 1);
+        QCOMPARE(g_lSyslogCalls[0].iPriority, LOG_USER | LOG_ERR);
+        QVERIFY2(g_lSyslogCalls[0].aText.contains("log lines lost, writing " + QByteArray(TEST_LOG_FILE)),
+                 g_lSyslogCalls[0].aText.constData());
     }
 
     // Runs last: the console cannot be allowed again in this process.

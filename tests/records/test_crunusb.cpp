@@ -77,6 +77,7 @@ private slots:
     void oldFormatVersionChangesNothing();
     void nullText();
     void truncatedInput();
+    void lengthBeyondTheInput();
 };
 
 void TestCRunUsb::wireForm_data()
@@ -235,6 +236,33 @@ void TestCRunUsb::truncatedInput()
     QCOMPARE(oCutInText.getUsbModel(), QString("m"));
     QVERIFY(oCutInText.getUsbMountPath().isEmpty());
     QCOMPARE(oCutInText.getUsbCapacity(), Q_INT64_C(5));
+}
+
+// A length field that promises more than the input holds reads as an input cut short there,
+// and is refused before the promised size is allocated (the fuzz runs hold allocations to
+// 1 MiB; Qt alone would take 2 MiB for this text).
+void TestCRunUsb::lengthBeyondTheInput()
+{
+    const QByteArray aFull = filledRecord().toByteArray();
+    CRunUsb oRecord;
+    oRecord.setUsbModel("old");
+    oRecord.setUsbCapacity(5);
+
+    QByteArray aLyingPath = aFull;
+    aLyingPath.replace(aFull.size() - 47, 4, hex("7ffffffe"));
+    CRunUsb oFromLie = oRecord;
+    oFromLie.fromByteArray(aLyingPath);
+    CRunUsb oFromCut = oRecord;
+    oFromCut.fromByteArray(aFull.left(aFull.size() - 27));
+    QCOMPARE(oFromLie.toByteArray(), oFromCut.toByteArray());
+    QCOMPARE(oFromLie.getUsbModel(), QString("m"));
+    QCOMPARE(oFromLie.getUsbCapacity(), Q_INT64_C(5));
+
+    QByteArray aLyingReserve = aFull;
+    aLyingReserve.replace(4, 4, hex("ffff0000"));
+    CRunUsb oUnchanged = oRecord;
+    oUnchanged.fromByteArray(aLyingReserve);
+    QCOMPARE(oUnchanged.toPlainByteArray(), oRecord.toPlainByteArray());
 }
 
 QTEST_APPLESS_MAIN(TestCRunUsb)

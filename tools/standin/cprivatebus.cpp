@@ -12,8 +12,9 @@ const int START_TIMEOUT_MS = 10000;
 const int STOP_TIMEOUT_MS = 5000;
 } // namespace
 
-CPrivateBus::CPrivateBus(bool bListenOnTcp)
+CPrivateBus::CPrivateBus(bool bListenOnTcp, quint16 uiTcpPort)
     : m_oDir(QDir::tempPath() + "/veltrano-bus-XXXXXX")
+    , m_uiTcpPort(uiTcpPort)
 {
     if (!m_oDir.isValid()) {
         qWarning() << "CPrivateBus: no temporary directory:" << m_oDir.errorString();
@@ -61,7 +62,8 @@ bool CPrivateBus::writeConfig(bool bListenOnTcp)
     QByteArray aTcp;
     if (bListenOnTcp) {
         aTcp =
-            "  <listen>tcp:host=127.0.0.1,bind=127.0.0.1,port=0,family=ipv4</listen>\n"
+            "  <listen>tcp:host=127.0.0.1,bind=127.0.0.1,port=" + QByteArray::number(m_uiTcpPort)
+            + ",family=ipv4</listen>\n"
             "  <auth>ANONYMOUS</auth>\n"
             "  <allow_anonymous/>\n";
     }

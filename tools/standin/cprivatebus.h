@@ -23,7 +23,8 @@
 class CPrivateBus
 {
 public:
-    explicit CPrivateBus(bool bListenOnTcp = false);
+    // A TCP port of 0 lets the daemon pick a free one.
+    explicit CPrivateBus(bool bListenOnTcp = false, quint16 uiTcpPort = 0);
     ~CPrivateBus();
 
     CPrivateBus(const CPrivateBus&) = delete;
@@ -51,4 +52,5 @@ private:
     QString m_sAddress;
     QString m_sTcpAddress;
     QStringList m_oConnectionNames;
+    quint16 m_uiTcpPort;
 };

@@ -8,13 +8,17 @@
  *     real (ENODEV).
  * VELTRANO_SHIM_UDEV_NEW_FAILURES=N
  *     The first N calls of udev_new() fail, as they would without memory.
+ * VELTRANO_SHIM_SOCKETPAIR_FAILS=1
+ *     Every socketpair() fails with EMFILE, as it would without a free descriptor.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 
 struct udev;
 
@@ -68,4 +72,16 @@ struct udev* udev_new(void)
     typedef struct udev* (*UdevNewFunction)(void);
     UdevNewFunction realUdevNew = (UdevNewFunction)dlsym(RTLD_NEXT, "udev_new");
     return realUdevNew();
+}
+
+int socketpair(int domain, int type, int protocol, int fds[2])
+{
+    const char* fails = getenv("VELTRANO_SHIM_SOCKETPAIR_FAILS");
+    if (fails != NULL && strcmp(fails, "1") == 0) {
+        errno = EMFILE;
+        return -1;
+    }
+    typedef int (*SocketpairFunction)(int, int, int, int[2]);
+    SocketpairFunction realSocketpair = (SocketpairFunction)dlsym(RTLD_NEXT, "socketpair");
+    return realSocketpair(domain, type, protocol, fds);
 }
