@@ -42,7 +42,8 @@ rm -rf /etc/Veltrano /var/log/Veltrano
 # Everything the package ships, as dpkg lists it, with the folders it alone owns.
 files=(/usr/sbin/veltrano-usb /usr/bin/veltrano-usbctl /usr/bin/veltrano-core-sim
        /usr/lib/systemd/system/veltrano-usb.service /etc/Veltrano/usb.ini
-       /usr/share/man/man8/veltrano-usb.8.gz /usr/share/doc/veltrano-usb/usb.ini.sample
+       /usr/share/man/man8/veltrano-usb.8.gz /usr/share/man/man1/veltrano-usbctl.1.gz
+       /usr/share/man/man1/veltrano-core-sim.1.gz /usr/share/doc/veltrano-usb/usb.ini.sample
        /usr/share/doc/veltrano-usb/copyright /usr/share/doc/veltrano-usb/changelog.gz
        /usr/share/dbus-1/interfaces/com.Quorvik.Veltrano.Runtime.xml)
 
