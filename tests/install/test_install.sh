@@ -65,10 +65,12 @@ for xml in "${xmls[@]}"; do
     same "$xml" "$prefix/share/dbus-1/interfaces/$(basename "$xml")"
 done
 
-# The man page reads cleanly and its NAME line feeds whatis.
-warnings=$(groff -man -ww -z "$prefix/share/man/man8/veltrano-usb.8" 2>&1)
-[ -z "$warnings" ] || fail "man page: $warnings"
-lexgrog "$prefix/share/man/man8/veltrano-usb.8" >/dev/null || fail "man page: no parsable NAME section"
+# The man pages read cleanly and their NAME lines feed whatis.
+for page in man8/veltrano-usb.8 man1/veltrano-usbctl.1 man1/veltrano-core-sim.1; do
+    warnings=$(groff -man -ww -z "$prefix/share/man/$page" 2>&1)
+    [ -z "$warnings" ] || fail "man page $page: $warnings"
+    lexgrog "$prefix/share/man/$page" >/dev/null || fail "man page $page: no parsable NAME section"
+done
 
 # The unit starts the binary of this installation, and systemd takes it as it is; with the
 # installed man pages on MANPATH, its Documentation= line is checked too.

@@ -1,6 +1,7 @@
 #include "log/clogstream.h"
 #include "log/logmessagehandler.h"
 #include "logtesthelpers.h"
+#include "tools/standin/targetprogram.h"
 
 #include <QProcess>
 #include <QSettings>
@@ -362,8 +363,9 @@ private slots:
     void fatalIsWrittenThenAborts()
     {
         ResetLog("[DEBUG_MESSAGES]\nDisplay_Message=1\n");
+        const QStringList lSelf = targetCommand(QCoreApplication::applicationFilePath());
         QProcess oChild;
-        oChild.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(FATAL_CHILD)});
+        oChild.start(lSelf.first(), lSelf.mid(1) + QStringList {QString::fromLatin1(FATAL_CHILD)});
         QVERIFY(oChild.waitForStarted(30000));
         const QString sChildIdentifier = QStringLiteral("NOID(%1)").arg(oChild.processId());
         QVERIFY(oChild.waitForFinished(30000));
@@ -381,8 +383,9 @@ private slots:
     void fatalWithoutSinksStillAborts()
     {
         ResetLog("[DEBUG_MESSAGES]\nLog_Message=0\n");
+        const QStringList lSelf = targetCommand(QCoreApplication::applicationFilePath());
         QProcess oChild;
-        oChild.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(FATAL_CHILD)});
+        oChild.start(lSelf.first(), lSelf.mid(1) + QStringList {QString::fromLatin1(FATAL_CHILD)});
         QVERIFY(oChild.waitForFinished(30000));
         QCOMPARE(oChild.exitStatus(), QProcess::CrashExit);
         QCOMPARE(oChild.readAllStandardOutput(), QByteArray());

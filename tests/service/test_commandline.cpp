@@ -1,5 +1,7 @@
 // The real binary answering its options, before anything of the service starts.
 
+#include "tools/standin/targetprogram.h"
+
 #include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -43,7 +45,7 @@ void TestCommandLine::answers_without_touching_its_files()
     QTemporaryDir oRoot;
     QVERIFY(oRoot.isValid());
     QProcess oProcess;
-    oProcess.start(VELTRANO_NSRUN, QStringList {"--root", oRoot.path(), "--", VELTRANO_SERVICE} + lArguments);
+    oProcess.start(VELTRANO_NSRUN, QStringList {"--root", oRoot.path(), "--"} + targetCommand(VELTRANO_SERVICE) + lArguments);
     QVERIFY(oProcess.waitForFinished(10000));
     QCOMPARE(oProcess.exitStatus(), QProcess::NormalExit);
     QCOMPARE(oProcess.exitCode(), iStatus);

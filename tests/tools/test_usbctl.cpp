@@ -1,6 +1,6 @@
 // veltrano-usbctl as an operator meets it: the real binary against the core simulator on a
-// private bus. The test itself plays the USB service where one is needed, writing through
-// the core as the service does; one case runs the real service (under umockdev-wrapper only).
+// private bus. The test itself plays the USB service, writing through the core as the service
+// does; test_e2e_usbctl has the real service.
 
 #include "records/crungeneralnonwm.h"
 #include "records/crunusb.h"
@@ -8,11 +8,8 @@
 #include "tests/tools/mountedstick.h"
 #include "tools/standin/ccoresimprocess.h"
 #include "tools/standin/cprivatebus.h"
-#include "tools/standin/cserviceprocess.h"
-#include "tools/standin/csignalrecorder.h"
-#include "tools/standin/cstickbed.h"
+#include "tools/standin/targetprogram.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -49,7 +46,8 @@ public:
         }
         m_oProcess.setProcessEnvironment(oEnvironment);
         m_oProcess.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        m_oProcess.start(VELTRANO_USBCTL, lsArguments);
+        const QStringList lCommand = targetCommand(VELTRANO_USBCTL);
+        m_oProcess.start(lCommand.first(), lCommand.mid(1) + lsArguments);
     }
 
     ~CCtlRun()
@@ -120,7 +118,6 @@ private slots:
     void unmountFailsWhenTheCoreRefuses();
     void missingCoreOrBusHasItsOwnStatus();
     void usageErrors();
-    void realServiceUnmountsTheStick();
 
 private:
     void startSim(const QStringList& lsArguments = {});
@@ -394,35 +391,6 @@ void CTestUsbCtl::usageErrors()
                               "Exit status:", "  4  no bus"}) {
         QVERIFY2(oHelp.out().contains(sItem), sItem);
     }
-}
-
-// The real service with an emulated stick; the unit run, without umockdev-wrapper, skips it.
-void CTestUsbCtl::realServiceUnmountsTheStick()
-{
-    if (!qEnvironmentVariable("LD_PRELOAD").contains("umockdev")) {
-        QSKIP("needs umockdev-wrapper (ctest runs it as test_usbctl_service)");
-    }
-    CStickBed oSticks;
-    oSticks.addStick("sda");
-    QTemporaryDir oStick;
-    QVERIFY(QDir().mkpath(oStick.filePath("Veltrano/database")));
-    startSim();
-    CServiceProcess oService(m_pBus->address());
-    oService.setSticks("vfat:/dev/sda=" + oStick.path());
-    const CSignalRecorder oTriggers(m_pBus->connection("peer"), "sigTrigger");
-    QVERIFY(oService.start());
-    QTRY_VERIFY_WITH_TIMEOUT(!oTriggers.signalsFrom("/Signals").isEmpty(), WAIT_MS);
-    m_pSim->command(QString("start %1").arg(oService.pid()));
-    QTRY_VERIFY_WITH_TIMEOUT(!m_pSim->publications().isEmpty()
-                                 && m_pSim->publications().last().value("UsbDeviceState").toInt() == 2,
-                             WAIT_MS);
-    QVERIFY(oService.isStickMounted());
-
-    CCtlRun oRun(ctl({"unmount"}));
-    QVERIFY(oRun.finish(20000));
-    QVERIFY2(oRun.exitCode() == 0, qPrintable(oRun.err() + "\n" + oService.lines().join('\n')));
-    QVERIFY(oRun.out().contains("the stick is unmounted from /mnt/usbstick"));
-    QVERIFY(!oService.isStickMounted());
 }
 
 QTEST_GUILESS_MAIN(CTestUsbCtl)

@@ -1,5 +1,7 @@
 #include "tools/standin/ccoresimprocess.h"
 
+#include "tools/standin/targetprogram.h"
+
 #include <QDeadlineTimer>
 #include <QJsonDocument>
 
@@ -9,8 +11,9 @@
 
 CCoreSimProcess::CCoreSimProcess(const QString& sBusAddress, const QStringList& lArguments)
 {
-    m_oProcess.setProgram(VELTRANO_CORESIM);
-    m_oProcess.setArguments(QStringList {"--address", sBusAddress, "--json"} + lArguments);
+    const QStringList lCommand = targetCommand(VELTRANO_CORESIM);
+    m_oProcess.setProgram(lCommand.first());
+    m_oProcess.setArguments(lCommand.mid(1) + QStringList {"--address", sBusAddress, "--json"} + lArguments);
     m_oProcess.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
     connect(&m_oProcess, &QProcess::readyReadStandardOutput, this, &CCoreSimProcess::readOutput);
     connect(&m_oProcess, &QProcess::readyReadStandardError, this, &CCoreSimProcess::readErrors);

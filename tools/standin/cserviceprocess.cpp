@@ -1,5 +1,7 @@
 #include "tools/standin/cserviceprocess.h"
 
+#include "tools/standin/targetprogram.h"
+
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -10,6 +12,7 @@
 CServiceProcess::CServiceProcess(const QString& sBusAddress)
     : m_oRoot(QDir::tempPath() + "/veltrano-e2e-XXXXXX")
     , m_sIni("[DEBUG_MESSAGES]\nDisplay_Message=1\nDisplay_Level=0\n")
+    , m_lCommand(targetCommand(VELTRANO_SERVICE))
 {
     m_oEnvironment.insert("DBUS_SESSION_BUS_ADDRESS", sBusAddress);
     m_oProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -47,6 +50,11 @@ void CServiceProcess::setPrepareCommand(const QString& sCommand)
     m_sPrepare = sCommand;
 }
 
+void CServiceProcess::setCommand(const QStringList& lCommand)
+{
+    m_lCommand = lCommand;
+}
+
 QString CServiceProcess::rootDir() const
 {
     return m_oRoot.path();
@@ -78,7 +86,7 @@ bool CServiceProcess::start()
     }
     oIni.close();
 
-    QString sCommand = "exec \"$0\"";
+    QString sCommand = "exec \"$0\" \"$@\"";
     if (!m_sPrepare.isEmpty()) {
         sCommand = m_sPrepare + " && " + sCommand;
     }
@@ -87,7 +95,7 @@ bool CServiceProcess::start()
     oEnvironment.insert(m_oEnvironment);
     oEnvironment.insert("LD_PRELOAD", oEnvironment.value("LD_PRELOAD") + " " + VELTRANO_MOUNTSHIM);
     m_oProcess.setProcessEnvironment(oEnvironment);
-    m_oProcess.start(VELTRANO_NSRUN, {"--root", rootDir(), "--", "bash", "-c", sCommand, VELTRANO_SERVICE});
+    m_oProcess.start(VELTRANO_NSRUN, QStringList {"--root", rootDir(), "--", "bash", "-c", sCommand} + m_lCommand);
     return m_oProcess.waitForStarted(5000);
 }
 

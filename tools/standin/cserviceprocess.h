@@ -23,6 +23,9 @@ public:
     void setEnvironment(const QString& sName, const QString& sValue);
     // Shell commands run inside the namespace before the daemon starts (e.g. mount a sized tmpfs).
     void setPrepareCommand(const QString& sCommand);
+    // Another daemon than this build's, e.g. a cross build's under its emulator; it must exec
+    // the daemon in its own process, whose pid the service announces.
+    void setCommand(const QStringList& lCommand);
 
     QString rootDir() const;
     QString iniPath() const;
@@ -67,6 +70,7 @@ private:
     QTemporaryDir m_oRoot;
     QString m_sIni;
     QString m_sPrepare;
+    QStringList m_lCommand;
     QProcessEnvironment m_oEnvironment; // additions to the test's own environment
     QByteArray m_aRaw;
     QByteArray m_aPartial;
