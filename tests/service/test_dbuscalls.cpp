@@ -178,9 +178,11 @@ void TestDbusCalls::the_adaptor_relays_sigSendName_from_the_registered_path()
     QVERIFY(oServiceBus.registerObject("/Signals", &oService, QDBusConnection::ExportAdaptors));
 
     CPeer oListener;
-    QVERIFY(m_oBus.connection("listener")
-                .connect(QString(), QString(), "com.Quorvik.Veltrano.Signals", "sigSendName", &oListener,
-                         SLOT(onMessage(QDBusMessage))));
+    QDBusConnection oListenerBus = m_oBus.connection("listener");
+    QVERIFY(oListenerBus.connect(QString(), QString(), "com.Quorvik.Veltrano.Signals", "sigSendName", &oListener,
+                                 SLOT(onMessage(QDBusMessage))));
+    // The match rule must be in place at the bus before the signal leaves.
+    settle(oListenerBus);
     emit oService.sigSendName(812, QByteArray("USB1"));
 
     QTRY_COMPARE_WITH_TIMEOUT(oListener.m_lMessages.size(), 1, 5000);
