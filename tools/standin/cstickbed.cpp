@@ -72,8 +72,11 @@ QString CStickBed::addDisk(const QString& sName, const QMap<QString, QString>& m
     g_free(szSysPath);
 
     // Its device node, which the service looks for when a disk reports a change.
-    QDir().mkpath(QString::fromUtf8(umockdev_testbed_get_root_dir(m_pTestbed)) + "/dev");
-    QFile(QString::fromUtf8(umockdev_testbed_get_root_dir(m_pTestbed)) + "/dev/" + sName).open(QIODevice::WriteOnly);
+    gchar* szRoot = umockdev_testbed_get_root_dir(m_pTestbed);
+    const QString sDevDir = QString::fromUtf8(szRoot) + "/dev";
+    g_free(szRoot);
+    QDir().mkpath(sDevDir);
+    QFile(sDevDir + "/" + sName).open(QIODevice::WriteOnly);
     return sSysPath;
 }
 
