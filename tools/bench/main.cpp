@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QSysInfo>
 #include <QTemporaryDir>
 
@@ -32,6 +33,7 @@ const int MOUNT_TIMEOUT_MS = 15000;
 const int CLEAR_TIMEOUT_MS = 10000;
 const int STRACE_ATTACH_MS = 500;
 const int EARLY_CYCLES = 20;
+const int POLL_INTERVAL_MS = 1000;
 
 const char* const REAL_WAIT = "real 3 s wait";
 const char* const SHORT_WAIT = "short wait";
@@ -194,6 +196,8 @@ void sayLatencies(const QString& sMode, const QList<double>& lDetected, const QL
 
 bool runCycle(CBenchRig& oRig, QList<double>* pDetected, QList<double>* pMounted)
 {
+    // A stick comes at any point of the daemon's one-second poll, not just after a tick.
+    CBenchRig::spend(static_cast<int>(QRandomGenerator::global()->bounded(POLL_INTERVAL_MS)));
     CBenchRig::SCycle oCycle;
     if (!oRig.plugAndWaitMounted(&oCycle, MOUNT_TIMEOUT_MS) || !oRig.pullAndWaitCleared(CLEAR_TIMEOUT_MS)) {
         say("  failed: " + oRig.error());
@@ -315,7 +319,7 @@ bool runSoak(const SOptions& oOptions)
             .arg(dMinutes, 0, 'f', 1));
     sayMemoryHeader();
     sayMemory("before the first cycle", oStart, iStartFds);
-    if (oOptions.iCycles >= EARLY_CYCLES) {
+    if (oOptions.iCycles > EARLY_CYCLES) {
         sayMemory(QString("after %1 cycles").arg(EARLY_CYCLES), oEarly, iEarlyFds);
     }
     sayMemory(QString("after %1 cycles").arg(oOptions.iCycles), oEnd, iEndFds);
