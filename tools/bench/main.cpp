@@ -305,8 +305,13 @@ bool runSoak(const SOptions& oOptions)
             iEarlyFds = iFds;
         }
         if (i % 50 == 0) {
-            progress(
-                QString("soak: %1 of %2 cycles, RSS %3 KiB").arg(i).arg(oOptions.iCycles).arg(oRig.memory().llRss));
+            const SMemory oNow = oRig.memory();
+            progress(QString("soak: %1 of %2 cycles, RSS %3 KiB, USS %4 KiB, %5 descriptors")
+                         .arg(i)
+                         .arg(oOptions.iCycles)
+                         .arg(oNow.llRss)
+                         .arg(oNow.llUss)
+                         .arg(iFds));
         }
     }
     const double dMinutes = static_cast<double>(oClock.elapsed()) / 60000.0;
