@@ -1,6 +1,5 @@
 #include "tools/bench/cbenchrig.h"
 
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
