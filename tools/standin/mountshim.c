@@ -10,6 +10,9 @@
  *     The first N calls of udev_new() fail, as they would without memory.
  * VELTRANO_SHIM_SOCKETPAIR_FAILS=1
  *     Every socketpair() fails with EMFILE, as it would without a free descriptor.
+ * VELTRANO_SHIM_SLEEP_SECONDS=N
+ *     Every sleep() lasts at most N seconds. The 3 s wait before each mount would otherwise
+ *     make a soak of hundreds of plug cycles take hours (scripts/bench sets 0).
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -19,6 +22,7 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 struct udev;
 
@@ -84,4 +88,15 @@ int socketpair(int domain, int type, int protocol, int fds[2])
     typedef int (*SocketpairFunction)(int, int, int, int[2]);
     SocketpairFunction realSocketpair = (SocketpairFunction)dlsym(RTLD_NEXT, "socketpair");
     return realSocketpair(domain, type, protocol, fds);
+}
+
+unsigned int sleep(unsigned int seconds)
+{
+    const char* limit = getenv("VELTRANO_SHIM_SLEEP_SECONDS");
+    if (limit != NULL && (unsigned int)atoi(limit) < seconds) {
+        seconds = (unsigned int)atoi(limit);
+    }
+    typedef unsigned int (*SleepFunction)(unsigned int);
+    SleepFunction realSleep = (SleepFunction)dlsym(RTLD_NEXT, "sleep");
+    return realSleep(seconds);
 }
