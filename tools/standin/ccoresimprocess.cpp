@@ -97,8 +97,13 @@ QList<QByteArray> CCoreSimProcess::strayLines() const
 
 QList<QJsonObject> CCoreSimProcess::publications() const
 {
+    return recordsOf(events("setRuntimeUsb"));
+}
+
+QList<QJsonObject> CCoreSimProcess::recordsOf(const QList<QJsonObject>& lPublishEvents)
+{
     QList<QJsonObject> lRecords;
-    for (const QJsonObject& oEvent : events("setRuntimeUsb")) {
+    for (const QJsonObject& oEvent : lPublishEvents) {
         lRecords << oEvent.value("record").toObject();
     }
     return lRecords;

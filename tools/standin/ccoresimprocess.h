@@ -41,6 +41,8 @@ public:
     QList<QByteArray> strayLines() const;
     // The publications the service made, i.e. the setRuntimeUsb events' records.
     QList<QJsonObject> publications() const;
+    // The records of the given setRuntimeUsb events, wherever the simulator's lines were read.
+    static QList<QJsonObject> recordsOf(const QList<QJsonObject>& lPublishEvents);
     // Whether a service has joined: its joining ends with the publication that follows its
     // read of the shared record.
     bool hasJoined() const;

@@ -1,5 +1,6 @@
 #include "tools/standin/cguestservices.h"
 
+#include "tools/standin/ccoresimprocess.h"
 #include "tools/standin/cserviceprocess.h"
 #include "tools/standin/cvirtualmachine.h"
 
@@ -97,11 +98,7 @@ QList<QJsonObject> CGuestServices::events(const QString& sEvent) const
 
 QList<QJsonObject> CGuestServices::publications() const
 {
-    QList<QJsonObject> lRecords;
-    for (const QJsonObject& oEvent : events("setRuntimeUsb")) {
-        lRecords << oEvent.value("record").toObject();
-    }
-    return lRecords;
+    return CCoreSimProcess::recordsOf(events("setRuntimeUsb"));
 }
 
 QJsonObject CGuestServices::lastRecord() const
