@@ -66,8 +66,9 @@ QByteArray CCoreSimProcess::errorOutput() const
     return m_aErrors;
 }
 
-QList<QJsonObject> CCoreSimProcess::events(const QString& sEvent) const
+QList<QJsonObject> CCoreSimProcess::events(const QString& sEvent)
 {
+    drainOutput();
     QList<QJsonObject> lResult;
     for (const QJsonObject& oEvent : m_lEvents) {
         if (sEvent.isEmpty() || oEvent.value("event").toString() == sEvent) {
@@ -95,7 +96,7 @@ QList<QByteArray> CCoreSimProcess::strayLines() const
     return m_lStray;
 }
 
-QList<QJsonObject> CCoreSimProcess::publications() const
+QList<QJsonObject> CCoreSimProcess::publications()
 {
     return recordsOf(events("setRuntimeUsb"));
 }
@@ -109,10 +110,10 @@ QList<QJsonObject> CCoreSimProcess::recordsOf(const QList<QJsonObject>& lPublish
     return lRecords;
 }
 
-bool CCoreSimProcess::hasJoined() const
+bool CCoreSimProcess::hasJoined()
 {
     bool bRead = false;
-    for (const QJsonObject& oEvent : m_lEvents) {
+    for (const QJsonObject& oEvent : events()) {
         const QString sEvent = oEvent.value("event").toString();
         bRead = bRead || sEvent == "getRuntimeUsb";
         if (bRead && sEvent == "setRuntimeUsb") {
@@ -120,6 +121,14 @@ bool CCoreSimProcess::hasJoined() const
         }
     }
     return false;
+}
+
+// The simulator prints an event before it answers the call, so what the service logged after
+// the answer may already be seen while the event still waits in the pipe: take it in now.
+void CCoreSimProcess::drainOutput()
+{
+    while (m_oProcess.waitForReadyRead(0)) {
+    }
 }
 
 void CCoreSimProcess::readOutput()

@@ -32,20 +32,21 @@ public:
     // What it wrote to standard error (it is passed on to the test's own as well).
     QByteArray errorOutput() const;
 
-    // The events of one kind ("setRuntimeUsb", "getRuntimeUsb", ...), or all of them.
-    QList<QJsonObject> events(const QString& sEvent = QString()) const;
+    // The events of one kind ("setRuntimeUsb", "getRuntimeUsb", ...), or all of them; each
+    // of these first takes in what the simulator has printed so far.
+    QList<QJsonObject> events(const QString& sEvent = QString());
     // The next event of that kind not handed out by nextEvent() before, waiting for it up to
     // the bound; an empty object if none came.
     QJsonObject nextEvent(const QString& sEvent, int iTimeoutMs = 5000);
     // Output lines that are not JSON objects (none are expected).
     QList<QByteArray> strayLines() const;
     // The publications the service made, i.e. the setRuntimeUsb events' records.
-    QList<QJsonObject> publications() const;
+    QList<QJsonObject> publications();
     // The records of the given setRuntimeUsb events, wherever the simulator's lines were read.
     static QList<QJsonObject> recordsOf(const QList<QJsonObject>& lPublishEvents);
     // Whether a service has joined: its joining ends with the publication that follows its
     // read of the shared record.
-    bool hasJoined() const;
+    bool hasJoined();
 
 signals:
     // Emitted for each JSON line as it arrives, after events() has it.
@@ -56,6 +57,8 @@ private slots:
     void readErrors();
 
 private:
+    void drainOutput();
+
     QProcess m_oProcess;
     QByteArray m_aPartial;
     QByteArray m_aErrors;

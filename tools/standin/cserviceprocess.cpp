@@ -131,17 +131,18 @@ QProcess::ExitStatus CServiceProcess::exitStatus() const
     return m_oProcess.exitStatus();
 }
 
-QStringList CServiceProcess::lines() const
+QStringList CServiceProcess::lines()
 {
+    drainOutput();
     return m_lLines;
 }
 
-QStringList CServiceProcess::linesWith(const QString& sNeedle) const
+QStringList CServiceProcess::linesWith(const QString& sNeedle)
 {
-    return m_lLines.filter(sNeedle);
+    return lines().filter(sNeedle);
 }
 
-int CServiceProcess::count(const QString& sNeedle) const
+int CServiceProcess::count(const QString& sNeedle)
 {
     return static_cast<int>(linesWith(sNeedle).size());
 }
@@ -184,6 +185,14 @@ QString CServiceProcess::plainLine(const QByteArray& aLine)
 {
     static const QRegularExpression oColour("\x1b\\[[0-9]*m");
     return QString::fromLatin1(aLine).remove(oColour);
+}
+
+// A line the daemon wrote before a peer saw its effect may still wait in the pipe while the
+// test already looks for it: take in what the pipe holds now.
+void CServiceProcess::drainOutput()
+{
+    while (m_oProcess.waitForReadyRead(0)) {
+    }
 }
 
 void CServiceProcess::readOutput()

@@ -41,10 +41,11 @@ public:
     QProcess::ExitStatus exitStatus() const;
 
     // Console lines with the colour codes removed, e.g. "NOID(12):10:00:00:000 W: File: ...".
-    QStringList lines() const;
-    // The message texts of the lines that contain sNeedle.
-    QStringList linesWith(const QString& sNeedle) const;
-    int count(const QString& sNeedle) const;
+    // Each takes in first what the daemon has written so far.
+    QStringList lines();
+    // The lines that contain sNeedle.
+    QStringList linesWith(const QString& sNeedle);
+    int count(const QString& sNeedle);
     // Milliseconds since midnight (UTC) of a console line, -1 if it has no time.
     static qint64 timeOf(const QString& sLine);
     // The message items of a console line: the text after "File: cusb Line:  <n> :  ".
@@ -66,6 +67,8 @@ private slots:
     void readOutput();
 
 private:
+    void drainOutput();
+
     QProcess m_oProcess;
     QTemporaryDir m_oRoot;
     QString m_sIni;
