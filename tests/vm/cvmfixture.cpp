@@ -9,7 +9,9 @@ void CVmFixture::initTestCase()
 
 void CVmFixture::bootMachine()
 {
-    m_pMachine.reset(new CVirtualMachine(VELTRANO_VM_DIR));
+    // Another build's prepared machine and programs when asked: the cross build's, on arm64.
+    const QString sPreparedDir = qEnvironmentVariable("VELTRANO_VM_DIR", VELTRANO_VM_DIR);
+    m_pMachine.reset(new CVirtualMachine(sPreparedDir, {CGuestServices::programDir()}));
     m_pGuest.reset(new CGuestServices(m_pMachine.get()));
     QElapsedTimer oTimer;
     oTimer.start();

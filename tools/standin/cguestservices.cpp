@@ -132,9 +132,14 @@ QString CGuestServices::stickMount() const
     return QString::fromLatin1(m_pMachine->run("grep ' /mnt/usbstick ' /proc/mounts").aOutput.trimmed());
 }
 
+QString CGuestServices::programDir()
+{
+    return qEnvironmentVariable("VELTRANO_VM_BIN_DIR", VELTRANO_BIN_DIR);
+}
+
 QString CGuestServices::onBus(const QString& sProgramAndArguments)
 {
-    return QString("env %1 %2/%3").arg(g_szBusEnvironment, VELTRANO_BIN_DIR, sProgramAndArguments);
+    return QString("env %1 %2/%3").arg(g_szBusEnvironment, programDir(), sProgramAndArguments);
 }
 
 QByteArray CGuestServices::shared(const QString& sName) const

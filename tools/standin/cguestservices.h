@@ -8,13 +8,17 @@
 class CVirtualMachine;
 
 // The core simulator and the real veltrano-usb inside a test machine, on the guest's private
-// bus, started from this build's bin folder (the guest sees the machine's root). What they did
+// bus, started from programDir() (the guest sees that folder at the same path). What they did
 // is read from the folder the guest shares with the host: the simulator's JSON lines and the
 // daemon's console.
 class CGuestServices
 {
 public:
     explicit CGuestServices(CVirtualMachine* pMachine);
+
+    // The folder the guest starts the programs from: this build's bin folder, or another
+    // build's that VELTRANO_VM_BIN_DIR names (a cross build's, for a guest of its architecture).
+    static QString programDir();
 
     // The simulator as the core; waits until it serves the name. False with error() set.
     bool startCore();

@@ -10,8 +10,9 @@
 #include <csignal>
 #include <sys/prctl.h>
 
-CVirtualMachine::CVirtualMachine(const QString& sPreparedDir)
+CVirtualMachine::CVirtualMachine(const QString& sPreparedDir, const QStringList& lHostFolders)
     : m_sPreparedDir(QDir(sPreparedDir).absolutePath())
+    , m_lHostFolders(lHostFolders)
     , m_oDir(QDir::tempPath() + "/veltrano-vm-XXXXXX")
 {
     QDir().mkpath(shareDir());
@@ -43,9 +44,12 @@ bool CVirtualMachine::boot(int iTimeoutMs)
     if (sVersion.isEmpty() || !QFile::exists(sKernel + "/root/boot/vmlinuz-" + sVersion)) {
         return fail("no kernel prepared in " + m_sPreparedDir + " (tools/standin/vm/prepare makes it)");
     }
-    m_oQemu.start("qemu-system-x86_64", arguments(sKernel, sVersion));
+    QFile oArch(m_sPreparedDir + "/arch");
+    const bool bArm64 = oArch.open(QIODevice::ReadOnly) && oArch.readAll().trimmed() == "arm64";
+    const QString sQemu = bArm64 ? "qemu-system-aarch64" : "qemu-system-x86_64";
+    m_oQemu.start(sQemu, arguments(sKernel, sVersion, bArm64));
     if (!m_oQemu.waitForStarted(10000)) {
-        return fail("qemu-system-x86_64 does not start: " + m_oQemu.errorString());
+        return fail(sQemu + " does not start: " + m_oQemu.errorString());
     }
     if (!connectSocket(&m_oQmp, m_oDir.filePath("qmp.sock"), 10000)) {
         return fail("no QMP socket: " + m_oQemu.readAll());
@@ -221,21 +225,36 @@ QByteArray CVirtualMachine::readLine(QLocalSocket* pSocket, int iTimeoutMs)
     return pSocket->readLine();
 }
 
-QStringList CVirtualMachine::arguments(const QString& sKernel, const QString& sVersion) const
+QStringList CVirtualMachine::arguments(const QString& sKernel, const QString& sVersion, bool bArm64) const
 {
     const QString sModules = sKernel + "/root/lib/modules/" + sVersion;
-    const QString sCommandLine = "console=ttyS0 panic=-1 quiet veltrano.stage2=" VELTRANO_VM_GUEST_INIT
-                                 " veltrano.share=share veltrano.modules="
-                                 + sModules;
+    QString sCommandLine = QString(bArm64 ? "console=ttyAMA0" : "console=ttyS0")
+                           + " panic=-1 quiet veltrano.stage2=" VELTRANO_VM_GUEST_INIT
+                             " veltrano.share=share veltrano.modules="
+                           + sModules;
+    // multidevs=remap: the machine's root spans several file systems.
+    const QString sReadOnly = ",security_model=none,readonly=on,multidevs=remap";
+    QString sRoot = "/";
+    if (bArm64) {
+        const QStringList lBinds =
+            QStringList {QFileInfo(VELTRANO_VM_GUEST_INIT).absolutePath(), m_sPreparedDir} + m_lHostFolders;
+        sCommandLine += " veltrano.binds=" + lBinds.join(',');
+        sRoot = m_sPreparedDir + "/root";
+    }
     const QString sAgent = "socket,id=agent,path=" + m_oDir.filePath("agent.sock") + ",server=on,wait=off";
     QStringList lArguments;
     // Software emulation unless asked otherwise: a KVM guest hangs on some hosts.
     lArguments += {"-accel", qEnvironmentVariable("VELTRANO_VM_ACCEL", "tcg")};
+    if (bArm64) {
+        lArguments += {"-machine", "virt", "-cpu", "cortex-a57"};
+    }
     lArguments += {"-m", "1024", "-smp", "1", "-nodefaults", "-nographic", "-no-reboot"};
     lArguments += {"-kernel", sKernel + "/root/boot/vmlinuz-" + sVersion};
     lArguments += {"-initrd", m_sPreparedDir + "/initramfs.img", "-append", sCommandLine};
-    // multidevs=remap: the machine's root spans several file systems.
-    lArguments += {"-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap"};
+    lArguments += {"-virtfs", "local,path=" + sRoot + ",mount_tag=hostroot" + sReadOnly};
+    if (bArm64) {
+        lArguments += {"-virtfs", "local,path=/,mount_tag=host" + sReadOnly};
+    }
     lArguments += {"-virtfs", "local,path=" + shareDir() + ",mount_tag=share,security_model=none"};
     lArguments += {"-device", "virtio-serial-pci", "-chardev", sAgent};
     lArguments += {"-device", "virtserialport,chardev=agent,name=veltrano.agent"};

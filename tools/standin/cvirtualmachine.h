@@ -6,6 +6,7 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 // A real kernel for the tests and the demo: Debian's kernel package booted under QEMU (software
@@ -19,6 +20,10 @@
 //     CVirtualMachine::SResult oResult = oMachine.run("grep usbstick /proc/mounts");
 //
 // The guest sees shareDir() as /run/vm. The destructor ends QEMU and removes the folder.
+//
+// The prepared folder says the guest's architecture. An arm64 guest (a "virt" board) runs on a
+// root of its own that prepare made; of this machine it sees only the folders of the guest's
+// second stage and of the prepared kernel, and the host folders given, at the same paths.
 class CVirtualMachine
 {
 public:
@@ -28,7 +33,7 @@ public:
         QByteArray aOutput;
     };
 
-    explicit CVirtualMachine(const QString& sPreparedDir);
+    explicit CVirtualMachine(const QString& sPreparedDir, const QStringList& lHostFolders = {});
     ~CVirtualMachine();
 
     CVirtualMachine(const CVirtualMachine&) = delete;
@@ -66,10 +71,11 @@ private:
     bool readQmpLine(int iTimeoutMs, QJsonObject* pMessage);
     bool connectSocket(QLocalSocket* pSocket, const QString& sPath, int iTimeoutMs);
     QByteArray readLine(QLocalSocket* pSocket, int iTimeoutMs);
-    QStringList arguments(const QString& sKernel, const QString& sVersion) const;
+    QStringList arguments(const QString& sKernel, const QString& sVersion, bool bArm64) const;
     bool fail(const QString& sError);
 
     QString m_sPreparedDir;
+    QStringList m_lHostFolders;
     QTemporaryDir m_oDir;
     QProcess m_oQemu;
     QLocalSocket m_oAgent;
