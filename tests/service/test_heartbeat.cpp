@@ -47,8 +47,8 @@ void TestHeartbeat::beatsUntilStopped()
     QVERIFY2(dMean > 720 && dMean < 880, qPrintable(QString("mean period %1 ms").arg(dMean)));
 }
 
-// The bus daemon is started before Qt Test starts its watchdog thread: ThreadSanitizer stops
-// judging a process that forks while it has threads, and would pass anything afterwards.
+// The bus daemon is started before Qt Test starts its watchdog thread: ThreadSanitizer ignores
+// from then on the thread that forks while others exist, and would pass anything it does.
 int main(int argc, char** argv)
 {
     QCoreApplication oApp(argc, argv);
