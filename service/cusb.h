@@ -10,6 +10,8 @@
 
 #include <libudev.h>
 
+#include <functional>
+
 class ComQuorvikVeltranoLogbookInterface;
 class ComQuorvikVeltranoRuntimeInterface;
 class ComQuorvikVeltranoSetupInterface;
@@ -72,10 +74,13 @@ private:
     void handleHotplugDevice(udev_device* pDevice);
     void handleArrival(const char* szDevName, const char* szModel, const char* szSerial, const char* szVendor);
     void handleRemoval(const char* szDevName, const char* szModel, const char* szSerial);
-    bool isStickMounted() const;
     void recordArrival(const char* szDeviceNode, const char* szModel, const char* szVendor);
     void recordRemoval();
     bool MountUsbStick(const char* szDeviceNode);
+    bool takeOverMount(const QByteArray& aDevice, const QByteArray& aPartition);
+    void detachRemovedStick(const QByteArray& aDevice);
+    QByteArray detachMountsWhile(const std::function<bool(const QByteArray&)>& fDetach);
+    void unmountStick(const QString& sMountPath);
     void publishRuntimeUsb(bool bLineEndOnFailure);
     QByteArray fetchRuntimeUsb();
 
@@ -99,6 +104,10 @@ private:
     udev_monitor* m_pUdevMonitor = nullptr;
     bool m_bUdevReady = false;
     CRunUsb m_oRunUsb;
+    // The service's own facts about the stick. The record is merged with what peers wrote, so
+    // it cannot decide which disk is in use or whether it is mounted.
+    QString m_sStickNode;
+    bool m_bStickMounted = false;
     bool m_bProcessStarted = false;
     QTimer* m_pTriggerTimer = nullptr;
     QSocketNotifier* m_pSignalNotifier = nullptr;

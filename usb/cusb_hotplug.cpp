@@ -122,8 +122,7 @@ void CUsb::handleHotplugDevice(udev_device* pDevice)
     }
 
     // One mount point: while a stick is recorded, the events of any other disk leave it alone.
-    const QString sRecorded = m_oRunUsb.getUsbDeviceNode();
-    if (!sRecorded.isEmpty() && sRecorded != QString::fromLatin1(szDevName)) {
+    if (!m_sStickNode.isEmpty() && m_sStickNode != QString::fromLatin1(szDevName)) {
         if (bDeviceAdded) {
             CUSB_WARNING << "USB-Device ignored, another stick is in use " << szModel << szSerial << szDevName;
         } else {
@@ -133,7 +132,7 @@ void CUsb::handleHotplugDevice(udev_device* pDevice)
     }
 
     if (bDeviceAdded) {
-        if (isStickMounted()) {
+        if (m_bStickMounted) {
             CUSB_WARNING << "USB-Device ignored, the stick is mounted already " << szModel << szSerial << szDevName;
             return;
         }
@@ -164,19 +163,17 @@ void CUsb::handleRemoval(const char* szDevName, const char* szModel, const char*
 {
     CUSB_DEBUG << "USB-Device removed " << szModel << szSerial << szDevName;
     UnmountUsbDevice(true);
+    detachRemovedStick(QByteArray(szDevName));
     recordRemoval();
     SendDbus();
     m_pResetTimer->start(g_iResetDelay);
 }
 
-bool CUsb::isStickMounted() const
-{
-    return m_oRunUsb.getUsbDeviceState() == 2 && !m_oRunUsb.getUsbDeviceUnmounted();
-}
-
 // The udev texts go into the record as the peers have always read C strings: as Latin-1.
 void CUsb::recordArrival(const char* szDeviceNode, const char* szModel, const char* szVendor)
 {
+    m_sStickNode = QString::fromLatin1(szDeviceNode);
+    m_bStickMounted = false;
     m_oRunUsb.setUsbDeviceState(1);
     m_oRunUsb.setUsbDeviceNode(QString::fromLatin1(szDeviceNode));
     m_oRunUsb.setUsbModel(QString::fromLatin1(szModel));
@@ -190,6 +187,8 @@ void CUsb::recordArrival(const char* szDeviceNode, const char* szModel, const ch
 
 void CUsb::recordRemoval()
 {
+    m_sStickNode.clear();
+    m_bStickMounted = false;
     m_oRunUsb.setUsbDeviceState(0);
     m_oRunUsb.setUsbDeviceNode(QString(""));
     m_oRunUsb.setUsbModel(QString(""));

@@ -3,6 +3,7 @@
 #include "service/cusb.h"
 
 #include "log/clogstream.h"
+#include "usb/cmounttable.h"
 #include "usb/platform.h"
 
 #include <QByteArray>
@@ -13,15 +14,24 @@
 
 namespace {
 
+// A stick is anyone's: nothing on it may become a device node or a set-user-ID program here.
+const unsigned long g_ulMountFlags = MS_SYNCHRONOUS | MS_NOSUID | MS_NODEV;
+
 // One mount attempt; a failure is logged with the given wording and errno.
 bool mountAs(const QByteArray& aSource, const char* szTarget, const char* szType, const char* szFailure)
 {
-    if (Platform::mount(aSource.constData(), szTarget, szType, MS_SYNCHRONOUS, "") == 0) {
+    if (Platform::mount(aSource.constData(), szTarget, szType, g_ulMountFlags, "") == 0) {
         return true;
     }
     const int iError = errno;
     CUSB_WARNING << "USB " << aSource.constData() << szFailure << iError << " : " << strerror(iError);
     return false;
+}
+
+bool exists(const QByteArray& aPath)
+{
+    struct stat oStat;
+    return Platform::stat(aPath.constData(), &oStat) == 0;
 }
 
 } // namespace
@@ -98,20 +108,69 @@ bool CUsb::MountUsbStick(const char* szDeviceNode)
     const QByteArray aDevice(szDeviceNode);
     const QByteArray aPartition = aDevice + '1';
 
+    // Not stat: a link planted at the mount point would have the stick mounted wherever it leads.
     struct stat oStat;
-    if (Platform::stat(s_szMountDir, &oStat) != 0 && errno == ENOENT) {
-        CUSB_DEBUG << "create dir  " << s_szMountDir;
-        if (Platform::mkdir(s_szMountDir, 0777) != 0) {
-            CUSB_DEBUG << "failed to create dir " << s_szMountDir;
-            return false;
+    if (Platform::lstat(s_szMountDir, &oStat) != 0) {
+        if (errno == ENOENT) {
+            CUSB_DEBUG << "create dir  " << s_szMountDir;
+            if (Platform::mkdir(s_szMountDir, 0777) != 0) {
+                CUSB_DEBUG << "failed to create dir " << s_szMountDir;
+                return false;
+            }
         }
+    } else if (!S_ISDIR(oStat.st_mode)) {
+        CUSB_WARNING << "Mount point is not a directory, not mounted " << s_szMountDir;
+        return false;
     }
 
     // Gives the kernel time to finish with a freshly plugged stick before it is mounted.
     Platform::sleep(3);
 
     // A stick formatted without a partition table, then the usual partitioned one, then NTFS.
-    return mountAs(aDevice, s_szMountDir, "vfat", " mount failed (vfat) errno = ")
-           || mountAs(aPartition, s_szMountDir, "vfat", " mount failed (vfat) errno = ")
-           || mountAs(aDevice, s_szMountDir, "ntfs", " mount failed errno = ");
+    m_bStickMounted = takeOverMount(aDevice, aPartition)
+                      || mountAs(aDevice, s_szMountDir, "vfat", " mount failed (vfat) errno = ")
+                      || mountAs(aPartition, s_szMountDir, "vfat", " mount failed (vfat) errno = ")
+                      || mountAs(aDevice, s_szMountDir, "ntfs", " mount failed errno = ");
+    return m_bStickMounted;
+}
+
+// A service that was restarted finds its own mount of the stick still there: it keeps it. What
+// else is there (a stick long gone, another disk) would hide the new mount or sit below it.
+bool CUsb::takeOverMount(const QByteArray& aDevice, const QByteArray& aPartition)
+{
+    const auto isTheStick = [&](const QByteArray& aSource) {
+        return (aSource == aDevice || aSource == aPartition) && exists(aSource);
+    };
+    const QByteArray aSource = detachMountsWhile([&](const QByteArray& aTop) { return !isTheStick(aTop); });
+    if (!isTheStick(aSource)) {
+        return false;
+    }
+    CUSB_WARNING << "USB-Device mounted already, taken over " << aSource.constData();
+    return true;
+}
+
+// After a removal nothing of the stick may stay at the mount point, whether it came from this
+// run or an earlier one, nor a mount of a disk that is gone.
+void CUsb::detachRemovedStick(const QByteArray& aDevice)
+{
+    const QByteArray aPartition = aDevice + '1';
+    detachMountsWhile([&](const QByteArray& aTop) {
+        return aTop == aDevice || aTop == aPartition || !exists(aTop);
+    });
+}
+
+QByteArray CUsb::detachMountsWhile(const std::function<bool(const QByteArray&)>& fDetach)
+{
+    QByteArray aSource = CMountTable(Platform::mountTable()).sourceAt(s_szMountDir);
+    while (!aSource.isNull() && fDetach(aSource)) {
+        // Lazily: a file still open on a vanished stick must not keep its mount in the way.
+        if (Platform::umount2(s_szMountDir, MNT_DETACH | UMOUNT_NOFOLLOW) != 0) {
+            const int iError = errno;
+            CUSB_WARNING << "'umount2' " << aSource.constData() << " failed  errno = " << strerror(iError) << iError;
+            return aSource;
+        }
+        CUSB_WARNING << "Stale mount detached " << aSource.constData();
+        aSource = CMountTable(Platform::mountTable()).sourceAt(s_szMountDir);
+    }
+    return aSource;
 }

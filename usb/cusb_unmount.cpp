@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/mount.h>
 
 namespace {
 
@@ -37,14 +38,13 @@ void CUsb::UnmountUsbDevice(bool bRemoved)
         m_oRunUsb.setUnmountUsbDeviceActive(true);
         SendDbus();
 
+        // Peers write the record, and the service runs as root: it unmounts its own mount
+        // point and nothing else, whatever path the record names.
         const QString sMountPath = m_oRunUsb.getUsbMountPath();
-        CUSB_WARNING << "start 'umount'";
-        if (Platform::umount(sMountPath.toLatin1().constData()) != 0) {
-            const int iError = errno;
-            CUSB_WARNING << "'umount' " << sMountPath << " failed  errno = " << strerror(iError) << iError;
+        if (!sMountPath.isEmpty() && sMountPath != QLatin1String(s_szMountDir)) {
+            CUSB_WARNING << "'umount' refused, not the service's mount point " << sMountPath;
         } else {
-            m_oRunUsb.setUsbDeviceUnmounted(true);
-            CUSB_WARNING << "'umount' OK";
+            unmountStick(sMountPath);
         }
         m_oRunUsb.setUnmountUsbDeviceActive(false);
         SendDbus();
@@ -54,6 +54,19 @@ void CUsb::UnmountUsbDevice(bool bRemoved)
     SendDbus();
     CUSB_WARNING << "m_pUsbTimer";
     m_pUsbTimer->start(g_iPollAfterUnmount);
+}
+
+void CUsb::unmountStick(const QString& sMountPath)
+{
+    CUSB_WARNING << "start 'umount'";
+    if (Platform::umount2(sMountPath.toLatin1().constData(), UMOUNT_NOFOLLOW) != 0) {
+        const int iError = errno;
+        CUSB_WARNING << "'umount' " << sMountPath << " failed  errno = " << strerror(iError) << iError;
+        return;
+    }
+    m_bStickMounted = false;
+    m_oRunUsb.setUsbDeviceUnmounted(true);
+    CUSB_WARNING << "'umount' OK";
 }
 
 void CUsb::ResetUSBFlag()

@@ -1,5 +1,7 @@
 #include "usb/platform.h"
 
+#include <QFile>
+
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -10,14 +12,19 @@ int mount(const char* szSource, const char* szTarget, const char* szType, unsign
     return ::mount(szSource, szTarget, szType, ulFlags, pData);
 }
 
-int umount(const char* szTarget)
+int umount2(const char* szTarget, int iFlags)
 {
-    return ::umount(szTarget);
+    return ::umount2(szTarget, iFlags);
 }
 
 int stat(const char* szPath, struct stat* pStat)
 {
     return ::stat(szPath, pStat);
+}
+
+int lstat(const char* szPath, struct stat* pStat)
+{
+    return ::lstat(szPath, pStat);
 }
 
 int mkdir(const char* szPath, mode_t iMode)
@@ -33,6 +40,13 @@ int statvfs(const char* szPath, struct statvfs* pStat)
 unsigned int sleep(unsigned int uiSeconds)
 {
     return ::sleep(uiSeconds);
+}
+
+QByteArray mountTable()
+{
+    // A proc file has no size: read until the end rather than trusting size().
+    QFile oFile(QStringLiteral("/proc/self/mountinfo"));
+    return oFile.open(QIODevice::ReadOnly | QIODevice::Unbuffered) ? oFile.readAll() : QByteArray();
 }
 
 } // namespace Platform

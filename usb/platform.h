@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
@@ -9,10 +11,13 @@
 namespace Platform {
 
 int mount(const char* szSource, const char* szTarget, const char* szType, unsigned long ulFlags, const void* pData);
-int umount(const char* szTarget);
+int umount2(const char* szTarget, int iFlags);
 int stat(const char* szPath, struct stat* pStat);
+int lstat(const char* szPath, struct stat* pStat);
 int mkdir(const char* szPath, mode_t iMode);
 int statvfs(const char* szPath, struct statvfs* pStat);
 unsigned int sleep(unsigned int uiSeconds);
+// The process's mount table as the kernel shows it (/proc/self/mountinfo); empty when unreadable.
+QByteArray mountTable();
 
 } // namespace Platform

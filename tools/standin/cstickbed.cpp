@@ -72,11 +72,7 @@ QString CStickBed::addDisk(const QString& sName, const QMap<QString, QString>& m
     g_free(szSysPath);
 
     // Its device node, which the service looks for when a disk reports a change.
-    gchar* szRoot = umockdev_testbed_get_root_dir(m_pTestbed);
-    const QString sDevDir = QString::fromUtf8(szRoot) + "/dev";
-    g_free(szRoot);
-    QDir().mkpath(sDevDir);
-    QFile(sDevDir + "/" + sName).open(QIODevice::WriteOnly);
+    addNode(sName);
     return sSysPath;
 }
 
@@ -94,4 +90,13 @@ void CStickBed::setAttribute(const QString& sSysPath, const QString& sName, cons
 void CStickBed::remove(const QString& sSysPath)
 {
     umockdev_testbed_remove_device(m_pTestbed, sSysPath.toUtf8().constData());
+}
+
+void CStickBed::addNode(const QString& sName)
+{
+    gchar* szRoot = umockdev_testbed_get_root_dir(m_pTestbed);
+    const QString sDevDir = QString::fromUtf8(szRoot) + "/dev";
+    g_free(szRoot);
+    QDir().mkpath(sDevDir);
+    QFile(sDevDir + "/" + sName).open(QIODevice::WriteOnly);
 }

@@ -32,6 +32,9 @@ public:
 
     void remove(const QString& sSysPath);
 
+    // A device node without a device behind it, e.g. "sda1" for the partition of a stick.
+    void addNode(const QString& sName);
+
 private:
     UMockdevTestbed* m_pTestbed;
 };

@@ -3,9 +3,12 @@
  * service under test. The service itself is untouched: it calls mount(2) as always.
  *
  * VELTRANO_SHIM_STICKS="vfat:/dev/sda=/some/dir;ntfs:/dev/sdb=/other/dir"
- *     A mount of a listed source with the listed type becomes a bind mount of the folder.
- *     Every other mount goes to the real mount(2), so unknown file systems still fail for
- *     real (ENODEV).
+ *     A mount of a listed source with the listed type becomes an overlay whose upper layer is
+ *     the folder: writes land there, and the mount table shows the listed source and the
+ *     flags asked for, as for a real mount of the stick. A folder that is itself the root of a
+ *     mount (a sized tmpfs) leaves no room beside it for the overlay's work folder: it is bind
+ *     mounted instead. Every other mount goes to the real mount(2), so unknown file systems
+ *     still fail for real (ENODEV).
  * VELTRANO_SHIM_UDEV_NEW_FAILURES=N
  *     The first N calls of udev_new() fail, as they would without memory.
  * VELTRANO_SHIM_SOCKETPAIR_FAILS=1
@@ -22,6 +25,7 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 struct udev;
@@ -57,6 +61,17 @@ int mount(const char* source, const char* target, const char* type, unsigned lon
     MountFunction realMount = (MountFunction)dlsym(RTLD_NEXT, "mount");
     char folder[4096];
     if (findStickFolder(source, type, folder, sizeof(folder)) != NULL) {
+        char lower[4200];
+        char work[4200];
+        char options[12800];
+        snprintf(lower, sizeof(lower), "%s.lower", folder);
+        snprintf(work, sizeof(work), "%s.work", folder);
+        mkdir(lower, 0755);
+        mkdir(work, 0755);
+        snprintf(options, sizeof(options), "lowerdir=%s,upperdir=%s,workdir=%s", lower, folder, work);
+        if (realMount(source, target, "overlay", flags, options) == 0) {
+            return 0;
+        }
         return realMount(folder, target, NULL, MS_BIND, NULL);
     }
     return realMount(source, target, type, flags, data);
