@@ -17,6 +17,7 @@ private slots:
     void keeps_the_stick_through_a_triggered_change();
     void releases_the_stick_when_its_medium_is_taken_out();
     void leaves_the_first_stick_alone_when_a_second_comes_and_goes();
+    void takes_its_stick_over_after_a_crash();
 
 private:
     // Plugs a stick in and waits until the daemon has published it mounted and inspected.
@@ -171,6 +172,26 @@ void TestVmHotplug::leaves_the_first_stick_alone_when_a_second_comes_and_goes()
     QCOMPARE(lastRecord().value("UsbDeviceNode").toString(), oFirst.value("UsbDeviceNode").toString());
     QCOMPARE(lastRecord().value("UsbDeviceState").toInt(), 2);
     QVERIFY(pullAndWait("first"));
+}
+
+void TestVmHotplug::takes_its_stick_over_after_a_crash()
+{
+    QVERIFY(!plugAndMount("crash", "mbr-fat32", {"Veltrano/logbook/"}).isEmpty());
+    const QString sMount = stickMount();
+
+    // Killed as a crash would end it: the stick stays mounted, and the next run finds it so.
+    const int iPid = m_pGuest->servicePid();
+    QCOMPARE(run(QString("kill -KILL %1 && timeout 10 tail --pid=%1 -f /dev/null").arg(iPid)).iStatus, 0);
+    QCOMPARE(stickMount(), sMount);
+    QVERIFY2(m_pGuest->startService() && m_pGuest->join(), qPrintable(m_pGuest->error()));
+    QTRY_COMPARE_WITH_TIMEOUT(lastRecord().value("UsbDeviceState").toInt(), 2, 30000);
+    QCOMPARE(lastRecord().value("LogbookDirFound").toBool(), true);
+    QCOMPARE(count("USB-Device mounted already, taken over "), 1);
+    QCOMPARE(count(" mount failed "), 0);
+    QCOMPARE(run("grep -c ' /mnt/usbstick ' /proc/mounts").aOutput.trimmed(), QByteArray("1"));
+
+    QVERIFY(pullAndWait("crash"));
+    QCOMPARE(run("grep -c ' /mnt/usbstick ' /proc/mounts").aOutput.trimmed(), QByteArray("0"));
 }
 
 QTEST_GUILESS_MAIN(TestVmHotplug)
