@@ -33,9 +33,9 @@ void CServiceManager::notifyReady()
     }
     // Twice per time-out, as systemd advises, but never rarer than the cap.
     const uint64_t uiInterval = qBound<uint64_t>(1, uiTimeoutUsec / 2000, s_iLongestBeatInterval);
-    m_pWatchdogTimer = new QTimer(this);
-    connect(m_pWatchdogTimer, &QTimer::timeout, this, &CServiceManager::beatWatchdog);
-    m_pWatchdogTimer->start(static_cast<int>(uiInterval));
+    auto* pTimer = new QTimer(this);
+    connect(pTimer, &QTimer::timeout, this, &CServiceManager::beatWatchdog);
+    pTimer->start(static_cast<int>(uiInterval));
 }
 
 void CServiceManager::beatWatchdog()

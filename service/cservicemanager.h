@@ -2,8 +2,6 @@
 
 #include <QObject>
 
-class QTimer;
-
 // The service manager (systemd) as the daemon sees it: told once the service is on its bus,
 // then beaten from the event loop, so that a main thread that hangs gets the service restarted.
 // Started by anything else (no NOTIFY_SOCKET, no WATCHDOG_USEC for this process), it does nothing.
@@ -25,6 +23,5 @@ private:
     // legitimate block of the main thread (see the unit).
     static constexpr int s_iLongestBeatInterval = 5000;
 
-    QTimer* m_pWatchdogTimer = nullptr;
     bool m_bBeatFailed = false;
 };
