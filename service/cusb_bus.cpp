@@ -5,6 +5,7 @@
 #include "log/clogstream.h"
 #include "logbookinterface.h"
 #include "runtimeinterface.h"
+#include "service/cservicemanager.h"
 #include "service/dbuscalls.h"
 #include "setupinterface.h"
 
@@ -97,6 +98,10 @@ void CUsb::connectDbus()
     connect(pCoreWatcher, &QDBusServiceWatcher::serviceOwnerChanged, this, &CUsb::onCoreOwnerChanged);
 
     OpenHotplugMonitor();
+
+    // Under systemd: the service is up now, and the main loop beats the watchdog from here on.
+    auto* pServiceManager = new CServiceManager(this);
+    pServiceManager->notifyReady();
 }
 
 // The bus library marks the connection closed when the bus daemon goes away, and nothing would

@@ -1,8 +1,9 @@
 #!/bin/bash
 # Installs the build into temporary folders and checks what lands where: the binaries, the
-# systemd unit (accepted by systemd-analyze), the man page, the settings and their sample, the
-# interface descriptions; that an edited usb.ini survives a second installation; and the
-# packaging layout (prefix /usr below DESTDIR), where the settings go to etc beside usr.
+# systemd unit (accepted by systemd-analyze) and its tmpfiles.d line, the man pages, the
+# settings and their sample, the interface descriptions; that an edited usb.ini survives a
+# second installation; and the packaging layout (prefix /usr below DESTDIR), where the settings
+# go to etc beside usr.
 #
 #   test_install.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
@@ -59,6 +60,7 @@ install_into "$prefix" "$tmp/first.log"
 same "$source/dist/veltrano-usb.8" "$prefix/share/man/man8/veltrano-usb.8"
 same "$source/dist/usb.ini" "$prefix/etc/Veltrano/usb.ini"
 same "$source/dist/usb.ini" "$prefix/share/doc/veltrano-usb/usb.ini.sample"
+same "$source/dist/veltrano-usb.tmpfiles" "$prefix/lib/tmpfiles.d/veltrano-usb.conf"
 xmls=("$source"/dbus/*.xml)
 [ ${#xmls[@]} -eq 6 ] || fail "expected six interface descriptions, found ${#xmls[@]}"
 for xml in "${xmls[@]}"; do
