@@ -6,4 +6,8 @@
 set -euo pipefail
 bin=$1
 shift
-hardening-check --nocfprotection "$@" "$bin/veltrano-usb" "$bin/veltrano-usbctl" "$bin/veltrano-core-sim"
+hardening-check --nocfprotection "$@" "$bin/veltrano-usb" "$bin/veltrano-core-sim"
+# veltrano-usbctl is built with the same flags, but the compiler proves the bounds of each of its
+# few fortifiable calls (memcpy, memmove, read), so none needs a checked variant and
+# hardening-check would read "only unprotected functions found".
+hardening-check --nocfprotection --nofortify "$@" "$bin/veltrano-usbctl"
