@@ -21,7 +21,7 @@ qint64 g_llLostLines = 0;
 // The first loss of the process also goes to syslog, in case nobody reads the file again.
 bool g_bLossReported = false;
 
-// The first symbolic link met since the log was last opened is said in syslog; its lines are lost.
+// A link stands in the log's place: said in syslog once, until the log opens again.
 bool g_bLinkRefused = false;
 
 // Root writes here: a symbolic link planted in a log file's place is never followed.
@@ -168,7 +168,8 @@ void WriteLogFile(int iLevel, const QString& sLine)
     if (g_pLogFile == nullptr && g_bLinkRefused) {
         g_pLogFile = OpenLogFile("reopen log file failed");
         if (g_pLogFile == nullptr) {
-            CountLostLine(QLatin1String("a symbolic link, not followed"));
+            // Syslog heard of the link when it was refused.
+            ++g_llLostLines;
             return;
         }
     }
