@@ -5,7 +5,11 @@
 #include <QFile>
 #include <QMutexLocker>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 // Everything here runs with g_oLogMutex held. The mutex is not recursive, so nothing here
 // may emit a Qt message: the handler would come back into WriteLogFile on this thread.
@@ -17,17 +21,48 @@ qint64 g_llLostLines = 0;
 // The first loss of the process also goes to syslog, in case nobody reads the file again.
 bool g_bLossReported = false;
 
-// Returns the opened log file, or null after reporting szFailure on standard output.
+// A link stands in the log's place: said in syslog once, until the log opens again.
+bool g_bLinkRefused = false;
+
+// Root writes here: a symbolic link planted in a log file's place is never followed.
+int OpenNoFollow(const QString& sPath, int iFlags)
+{
+    return ::open(QFile::encodeName(sPath).constData(), iFlags | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+void ReportLink(const QString& sPath)
+{
+    const QString sText = g_sLogIdentifier + QLatin1String(": ") + sPath
+                          + QLatin1String(" is a symbolic link, not followed");
+    syslog(LOG_USER | LOG_ERR, "%s", sText.toLatin1().constData());
+}
+
+// Returns the opened log file, or null after reporting szFailure on standard output (or, for
+// a link in its place, in syslog, once until the log opens again).
 QFile* OpenLogFile(const char* szFailure)
 {
     // QFile warns through the message handler about an empty name; avoid asking it.
     if (!g_sLogfileName.isEmpty()) {
+        const int iHandle = OpenNoFollow(g_sLogfileName, O_WRONLY | O_APPEND | O_CREAT);
+        if (iHandle < 0 && errno == ELOOP) {
+            if (!g_bLinkRefused) {
+                g_bLinkRefused = true;
+                ReportLink(g_sLogfileName);
+            }
+            return nullptr;
+        }
         QFile* pFile = new QFile(g_sLogfileName);
         // Unbuffered: a line that cannot be written is dropped at once, never held in memory.
-        if (pFile->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text | QIODevice::Unbuffered)) {
+        if (iHandle >= 0
+            && pFile->open(iHandle, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text | QIODevice::Unbuffered,
+                           QFileDevice::AutoCloseHandle)) {
+            g_bLinkRefused = false;
             return pFile;
         }
         delete pFile;
+        if (iHandle >= 0) {
+            ::close(iHandle);
+        }
     }
     WriteStdoutLine(g_sLogIdentifier.toLatin1() + szFailure);
     return nullptr;
@@ -38,6 +73,30 @@ QString GenerationName(int iGeneration)
     return g_sLogfileName + QLatin1Char('.') + QString::number(iGeneration);
 }
 
+// A copy made afresh (O_EXCL), so that a link planted as a generation is neither read nor
+// written through.
+void CopyGeneration(const QString& sSource, const QString& sTarget)
+{
+    const int iSource = OpenNoFollow(sSource, O_RDONLY);
+    if (iSource < 0) {
+        if (errno == ELOOP) {
+            ReportLink(sSource);
+        }
+        return;
+    }
+    const int iTarget = OpenNoFollow(sTarget, O_WRONLY | O_CREAT | O_EXCL);
+    if (iTarget < 0) {
+        ::close(iSource);
+        return;
+    }
+    char aBuffer[65536];
+    ssize_t llRead;
+    while ((llRead = ::read(iSource, aBuffer, sizeof(aBuffer))) > 0 && ::write(iTarget, aBuffer, llRead) == llRead) {
+    }
+    ::close(iTarget);
+    ::close(iSource);
+}
+
 // Generations are copied, not moved, and failures (e.g. a generation that does not exist
 // yet) are ignored.
 void RotateLogFile()
@@ -46,7 +105,7 @@ void RotateLogFile()
     for (int iGeneration = g_iLogfileRedundancy; iGeneration >= 1; --iGeneration) {
         const QString sTarget = GenerationName(iGeneration);
         QFile::remove(sTarget);
-        QFile::copy(iGeneration == 1 ? g_sLogfileName : GenerationName(iGeneration - 1), sTarget);
+        CopyGeneration(iGeneration == 1 ? g_sLogfileName : GenerationName(iGeneration - 1), sTarget);
     }
     QFile::remove(g_sLogfileName);
     delete g_pLogFile;
@@ -55,14 +114,17 @@ void RotateLogFile()
 
 bool LogFileTooLarge()
 {
-    // A log removed from outside is not checked; lines keep going to the open handle.
-    return g_pLogFile->exists() && g_pLogFile->size() > static_cast<qint64>(g_iLogfileSize);
+    // A log removed from outside (no link left) is not checked; lines keep going to the open handle.
+    struct stat oStat;
+    return ::fstat(g_pLogFile->handle(), &oStat) == 0 && oStat.st_nlink > 0
+           && oStat.st_size > static_cast<off_t>(g_iLogfileSize);
 }
 
 void CountLostLine(const QString& sReason)
 {
     ++g_llLostLines;
-    if (!g_bLossReported) {
+    // A refused link has told syslog already.
+    if (!g_bLossReported && !g_bLinkRefused) {
         g_bLossReported = true;
         const QString sText = g_sLogIdentifier + QLatin1String(": log lines lost, writing ") + g_sLogfileName
                               + QLatin1String(" failed: ") + sReason;
@@ -99,7 +161,19 @@ void WriteLogFile(int iLevel, const QString& sLine)
         }
     }
 
-    if (g_pLogFile == nullptr || g_iLogMessage == 0 || iLevel < g_iLogLevel) {
+    if (g_iLogMessage == 0 || iLevel < g_iLogLevel) {
+        return;
+    }
+    // A refused link is looked at again for every line: once it is gone, the log goes on.
+    if (g_pLogFile == nullptr && g_bLinkRefused) {
+        g_pLogFile = OpenLogFile("reopen log file failed");
+        if (g_pLogFile == nullptr) {
+            // Syslog heard of the link when it was refused.
+            ++g_llLostLines;
+            return;
+        }
+    }
+    if (g_pLogFile == nullptr) {
         return;
     }
 

@@ -52,14 +52,32 @@ extern "C" void openlog(const char* szIdentity, int iOptions, int iFacility)
     g_iOpenFacility = iFacility;
 }
 
-extern "C" void syslog(int iPriority, const char* szFormat, ...)
+namespace {
+
+void RecordSyslog(int iPriority, const char* szFormat, va_list oArguments)
 {
     char szText[4096];
+    std::vsnprintf(szText, sizeof(szText), szFormat, oArguments);
+    g_lSyslogCalls.append({iPriority, QByteArray(g_szOpenIdentity), QByteArray(szText)});
+}
+
+} // namespace
+
+extern "C" void syslog(int iPriority, const char* szFormat, ...)
+{
     va_list oArguments;
     va_start(oArguments, szFormat);
-    std::vsnprintf(szText, sizeof(szText), szFormat, oArguments);
+    RecordSyslog(iPriority, szFormat, oArguments);
     va_end(oArguments);
-    g_lSyslogCalls.append({iPriority, QByteArray(g_szOpenIdentity), QByteArray(szText)});
+}
+
+// With _FORTIFY_SOURCE the library's calls of syslog() become calls of this one.
+extern "C" void __syslog_chk(int iPriority, int, const char* szFormat, ...)
+{
+    va_list oArguments;
+    va_start(oArguments, szFormat);
+    RecordSyslog(iPriority, szFormat, oArguments);
+    va_end(oArguments);
 }
 
 extern "C" void closelog()
@@ -72,6 +90,22 @@ namespace {
 const char* const FATAL_CHILD = "fatal-child";
 
 const QByteArray CONSOLE_ONLY = "[DEBUG_MESSAGES]\nDisplay_Message=1\nDisplay_Level=0\nLog_Message=0\n";
+
+QByteArray ReadBytes(const QString& sPath)
+{
+    QFile oFile(sPath);
+    return oFile.open(QIODevice::ReadOnly) ? oFile.readAll() : QByteArray();
+}
+
+// A 0600 file in oFolder and a link to it at sLink; returns the file's path.
+QString PlantLink(const QTemporaryDir& oFolder, const QString& sLink)
+{
+    const QString sTarget = oFolder.filePath(QStringLiteral("secret"));
+    WriteFile(sTarget, "secret\n");
+    QFile::setPermissions(sTarget, QFile::ReadOwner | QFile::WriteOwner);
+    QFile::link(sTarget, sLink);
+    return sTarget;
+}
 
 QDateTime ParseUtc(const QString& sText, const QString& sFormat)
 {
@@ -433,6 +467,55 @@ private slots:
         QCOMPARE(g_lSyslogCalls.size(), 1);
         QCOMPARE(g_lSyslogCalls[0].iPriority, LOG_USER | LOG_ERR);
         QVERIFY2(g_lSyslogCalls[0].aText.contains("log lines lost, writing " + QByteArray(TEST_LOG_FILE)),
+                 g_lSyslogCalls[0].aText.constData());
+    }
+
+    // Root must not append to whatever a link planted as the log points at: the link is said
+    // in syslog once, its lines count as lost, and the log goes on once the link is gone.
+    void linkAsTheLogIsRefused()
+    {
+        ResetLog(QByteArray());
+        QTemporaryDir oOutside;
+        const QString sTarget = PlantLink(oOutside, QString::fromLatin1(TEST_LOG_FILE));
+
+        for (int i = 0; i < 3; ++i) {
+            LogMessage(QtWarningMsg, QStringLiteral("refused %1").arg(i));
+        }
+        QCOMPARE(ReadBytes(sTarget), QByteArray("secret\n"));
+        QCOMPARE(QFileInfo(sTarget).permissions() & QFile::ReadOther, QFile::Permissions());
+
+        QVERIFY(QFile::remove(QString::fromLatin1(TEST_LOG_FILE)));
+        LogMessage(QtWarningMsg, QStringLiteral("after"));
+        QStringList lLines = ReadLines(QString::fromLatin1(TEST_LOG_FILE));
+        for (QString& sLine : lLines) {
+            sLine = sLine.mid(sLine.indexOf(QLatin1Char(' ')));
+        }
+        QCOMPARE(lLines, QStringList({" W 3 log lines lost", " W after"}));
+        QCOMPARE(ReadBytes(sTarget), QByteArray("secret\n"));
+        QCOMPARE(g_lSyslogCalls.size(), 1);
+        QCOMPARE(g_lSyslogCalls[0].aText,
+                 DefaultIdentifier().toLatin1() + ": " + TEST_LOG_FILE + " is a symbolic link, not followed");
+    }
+
+    // A rotation neither writes through a link planted as a copy nor copies what it points at.
+    void linkAsARotatedCopyIsRefused()
+    {
+        ResetLog("[DEBUG_MESSAGES]\nLogfile_Size=0\nLogfile_Redundancy=2\n");
+        const QString sFirst = QString::fromLatin1(TEST_LOG_FILE) + QStringLiteral(".1");
+        const QString sSecond = QString::fromLatin1(TEST_LOG_FILE) + QStringLiteral(".2");
+        WriteFile(QString::fromLatin1(TEST_LOG_FILE), "current\n");
+        QTemporaryDir oOutside;
+        const QString sTarget = PlantLink(oOutside, sFirst);
+
+        LogMessage(QtWarningMsg, QStringLiteral("rotates"));
+
+        QCOMPARE(ReadBytes(sTarget), QByteArray("secret\n"));
+        QVERIFY(!QFileInfo(sFirst).isSymLink());
+        QCOMPARE(ReadBytes(sFirst), QByteArray("current\n"));
+        QVERIFY(!QFile::exists(sSecond));
+        QCOMPARE(ReadLines(QString::fromLatin1(TEST_LOG_FILE)).size(), 1);
+        QCOMPARE(g_lSyslogCalls.size(), 1);
+        QVERIFY2(g_lSyslogCalls[0].aText.endsWith(sFirst.toLatin1() + " is a symbolic link, not followed"),
                  g_lSyslogCalls[0].aText.constData());
     }
 

@@ -1,7 +1,10 @@
 // What a real kernel answers when a stick cannot be used or released: file systems the service
-// does not mount, a write-protected stick, and a file held open on the stick.
+// does not mount, a write-protected stick, and a file held open on the stick; and what it does
+// with what a hostile user or peer plants: a link as the mount point or as the log, a record
+// naming another mount.
 
 #include "cvmfixture.h"
+#include "records/crunusb.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -18,12 +21,17 @@ private slots:
     void leaves_a_write_protected_stick_as_it_was();
     void keeps_a_busy_stick_mounted_until_the_file_is_closed();
     void keeps_the_stick_detected_when_the_mount_point_cannot_be_made();
+    void mounts_nothing_through_a_link_at_the_mount_point();
+    void leaves_a_mount_that_a_peer_names_alone();
+    void writes_no_log_through_a_link();
 
 private:
     // Plugs a stick in and waits until the daemon has published it detected (state 1) and
     // tried to mount it, or mounted it (state 2).
     QJsonObject plugAndWait(const QString& sId, const QString& sImage, bool bReadOnly = false);
     QString unmountRequest();
+    // A peer's write of the shared record through the core, on the guest's bus.
+    QString sharedRecordWrite(CRunUsb& oRecord) const;
 };
 
 void TestVmFailures::initTestCase()
@@ -50,6 +58,20 @@ QJsonObject TestVmFailures::plugAndWait(const QString& sId, const QString& sImag
 QString TestVmFailures::unmountRequest()
 {
     return CGuestServices::onBus("veltrano-usbctl unmount --timeout 20");
+}
+
+QString TestVmFailures::sharedRecordWrite(CRunUsb& oRecord) const
+{
+    QStringList lBytes;
+    for (const char cByte : oRecord.toByteArray()) {
+        lBytes << QString::number(static_cast<unsigned char>(cByte));
+    }
+    // The bus address from the daemon's own environment.
+    return QString("env $(tr '\\0' '\\n' </proc/%1/environ | grep ^DBUS_SESSION_BUS_ADDRESS=) "
+                   "gdbus call --session --dest com.Quorvik.Veltrano --object-path /RuntimeData "
+                   "--method com.Quorvik.Veltrano.Runtime.setRuntimeUsb 4242 '[byte %2]'")
+        .arg(m_pGuest->servicePid())
+        .arg(lBytes.join(", "));
 }
 
 void TestVmFailures::keeps_a_stick_it_cannot_mount_detected_data()
@@ -150,6 +172,73 @@ void TestVmFailures::keeps_the_stick_detected_when_the_mount_point_cannot_be_mad
     QCOMPARE(count("mount failed"), iMountFailures);
     QVERIFY(pullAndWait("homeless"));
     QCOMPARE(run("umount /mnt").iStatus, 0);
+}
+
+void TestVmFailures::mounts_nothing_through_a_link_at_the_mount_point()
+{
+    QCOMPARE(run("rm -rf /mnt/usbstick && mkdir -p /run/elsewhere && ln -s /run/elsewhere /mnt/usbstick").iStatus, 0);
+    const int iRefusals = count("Mount point is not a directory, not mounted ");
+    const int iMountFailures = count("mount failed");
+
+    QVERIFY(plug("linked", makeStick("fat16")));
+    QTRY_COMPARE_WITH_TIMEOUT(count("Mount point is not a directory, not mounted "), iRefusals + 1, 20000);
+    QVERIFY(linesWith("Mount point is not a directory, not mounted ").last().contains("/mnt/usbstick"));
+    QCOMPARE(lastRecord().value("UsbDeviceState").toInt(), 1);
+    QCOMPARE(count("mount failed"), iMountFailures);
+    QCOMPARE(run("grep -c -e ' /run/elsewhere ' -e ' /mnt/usbstick ' /proc/mounts").aOutput.trimmed(), QByteArray("0"));
+    QVERIFY(pullAndWait("linked"));
+    QCOMPARE(run("rm /mnt/usbstick").iStatus, 0);
+}
+
+void TestVmFailures::leaves_a_mount_that_a_peer_names_alone()
+{
+    QCOMPARE(run("mkdir -p /victim && mount -t tmpfs victim /victim && echo kept >/victim/file").iStatus, 0);
+    const QJsonObject oRecord = plugAndWait("named", makeStick("mbr-fat32"));
+    QCOMPARE(oRecord.value("UsbDeviceState").toInt(), 2);
+    // Mounted where the stick of an untrusted user may bring no set-user-ID program nor device.
+    QVERIFY2(stickMount().contains(" /mnt/usbstick vfat rw,sync,nosuid,nodev,"), qPrintable(stickMount()));
+
+    const int iRefusals = count("'umount' refused, not the service's mount point ");
+    CRunUsb oRequest;
+    oRequest.setUsbMountPath("/victim");
+    oRequest.setStartUnmountUsbDevice(true);
+    const CVirtualMachine::SResult oWrite = run(sharedRecordWrite(oRequest));
+    QVERIFY2(oWrite.iStatus == 0, oWrite.aOutput.constData());
+    QTRY_COMPARE_WITH_TIMEOUT(count("'umount' refused, not the service's mount point "), iRefusals + 1, 20000);
+    QCOMPARE(linesWith("'umount' refused").last(),
+             QString("'umount' refused, not the service's mount point  \"/victim\" "));
+    QTRY_COMPARE_WITH_TIMEOUT(lastRecord().value("UnmountUsbDeviceActive").toBool(), false, 10000);
+    QCOMPARE(lastRecord().value("UsbDeviceUnmounted").toBool(), false);
+    QCOMPARE(run("cat /victim/file").aOutput, QByteArray("kept\n"));
+    QVERIFY(!stickMount().isEmpty());
+
+    // The pull releases the stick and nothing else.
+    QVERIFY(pullAndWait("named"));
+    QVERIFY(stickMount().isEmpty());
+    QCOMPARE(run("grep -c ' /victim tmpfs ' /proc/mounts").aOutput.trimmed(), QByteArray("1"));
+    QCOMPARE(run("umount /victim").iStatus, 0);
+}
+
+void TestVmFailures::writes_no_log_through_a_link()
+{
+    QVERIFY2(m_pGuest->stopService(), qPrintable(m_pGuest->error()));
+    QCOMPARE(run("printf 'secret\\n' >/run/secret && chmod 600 /run/secret && "
+                 "ln -sf /run/secret /var/log/Veltrano/usb.log")
+                 .iStatus,
+             0);
+    // The joining's warnings are lines of the log.
+    QVERIFY2(m_pGuest->startService() && m_pGuest->join(), qPrintable(m_pGuest->error()));
+    QVERIFY(count("signal 'onsigProcessStart' received") >= 1);
+    QCOMPARE(run("cat /run/secret").aOutput, QByteArray("secret\n"));
+    QCOMPARE(run("test -L /var/log/Veltrano/usb.log").iStatus, 0);
+
+    // Once the link is gone, the log goes on and tells what it lost.
+    QCOMPARE(run("rm /var/log/Veltrano/usb.log").iStatus, 0);
+    QVERIFY(plugAndWait("logged", makeStick("fat16")).value("UsbDeviceState").toInt() == 2);
+    QVERIFY(pullAndWait("logged"));
+    const QByteArray aLog = run("cat /var/log/Veltrano/usb.log").aOutput;
+    QVERIFY2(aLog.contains(" log lines lost"), aLog.constData());
+    QCOMPARE(run("cat /run/secret").aOutput, QByteArray("secret\n"));
 }
 
 QTEST_GUILESS_MAIN(TestVmFailures)

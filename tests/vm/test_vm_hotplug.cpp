@@ -55,9 +55,9 @@ void TestVmHotplug::mounts_a_stick_present_at_start_and_clears_it_when_pulled()
     const QJsonObject oRecord = lastRecord();
     const QString sNode = oRecord.value("UsbDeviceNode").toString();
     QVERIFY2(sNode.startsWith("/dev/sd"), qPrintable(sNode));
-    // The mount flags as the kernel shows them: MS_SYNCHRONOUS is "sync".
+    // The mount flags as the kernel shows them: MS_SYNCHRONOUS is "sync", then MS_NOSUID and MS_NODEV.
     const QString sMount = stickMount();
-    QVERIFY2(sMount.startsWith(sNode + " /mnt/usbstick vfat rw,sync,"), qPrintable(sMount));
+    QVERIFY2(sMount.startsWith(sNode + " /mnt/usbstick vfat rw,sync,nosuid,nodev,"), qPrintable(sMount));
     QCOMPARE(oRecord.value("UpdateFileFound").toBool(), true);
     QCOMPARE(oRecord.value("LogbookDirFound").toBool(), true);
     QCOMPARE(oRecord.value("DatabaseDirFound").toBool(), false);
@@ -108,7 +108,7 @@ void TestVmHotplug::keeps_a_plugged_in_stick_mounted()
     const QJsonObject oRecord = plugAndMount("plugged", sKind, {"Veltrano/database/"});
     QVERIFY2(!oRecord.isEmpty(), "not mounted in time");
     const QString sNode = oRecord.value("UsbDeviceNode").toString();
-    QVERIFY2(stickMount().startsWith(sNode + sPartition + " /mnt/usbstick vfat rw,sync,"), qPrintable(stickMount()));
+    QVERIFY2(stickMount().startsWith(sNode + sPartition + " /mnt/usbstick vfat rw,sync,nosuid,nodev,"), qPrintable(stickMount()));
     QCOMPARE(oRecord.value("DatabaseDirFound").toBool(), true);
     // A partitioned stick is first tried, and refused by the kernel, as a whole disk.
     QCOMPARE(count("mount failed (vfat) errno =  22  :  Invalid argument") - iWholeDiskFailures,

@@ -47,16 +47,36 @@ QString CStickBed::addStick(const QString& sName, const QMap<QString, QString>& 
     return addDisk(sName, mAll);
 }
 
+QString CStickBed::addStickBytes(const QString& sName, const QMap<QString, QByteArray>& mProperties)
+{
+    QMap<QString, QByteArray> mAll;
+    const QMap<QString, QString> mOwn = stickProperties(sName);
+    for (auto it = mOwn.cbegin(); it != mOwn.cend(); ++it) {
+        mAll.insert(it.key(), it.value().toUtf8());
+    }
+    mAll.insert(mProperties);
+    return addDiskBytes(sName, mAll);
+}
+
 QString CStickBed::addDisk(const QString& sName, const QMap<QString, QString>& mProperties)
 {
-    QMap<QString, QString> mAll = mProperties;
-    mAll.insert("DEVNAME", "/dev/" + sName);
+    QMap<QString, QByteArray> mAll;
+    for (auto it = mProperties.cbegin(); it != mProperties.cend(); ++it) {
+        mAll.insert(it.key(), it.value().toUtf8());
+    }
+    return addDiskBytes(sName, mAll);
+}
+
+QString CStickBed::addDiskBytes(const QString& sName, const QMap<QString, QByteArray>& mProperties)
+{
+    QMap<QString, QByteArray> mAll = mProperties;
+    mAll.insert("DEVNAME", "/dev/" + sName.toUtf8());
     mAll.insert("DEVTYPE", "disk");
 
     // umockdev takes NULL-terminated name/value lists.
     QByteArrayList lStorage;
     for (auto it = mAll.cbegin(); it != mAll.cend(); ++it) {
-        lStorage << it.key().toUtf8() << it.value().toUtf8();
+        lStorage << it.key().toUtf8() << it.value();
     }
     std::vector<const char*> vProperties;
     for (const QByteArray& aItem : lStorage) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QMap>
 #include <QString>
 
@@ -21,6 +22,9 @@ public:
     // Properties given here are added or replace the stick's own; an empty value removes one.
     QString addStick(const QString& sName, const QMap<QString, QString>& mProperties = {});
 
+    // As addStick, with values given as bytes: control characters, any length, any encoding.
+    QString addStickBytes(const QString& sName, const QMap<QString, QByteArray>& mProperties);
+
     // Any block disk with exactly these properties (DEVNAME and DEVTYPE added).
     QString addDisk(const QString& sName, const QMap<QString, QString>& mProperties);
 
@@ -36,5 +40,7 @@ public:
     void addNode(const QString& sName);
 
 private:
+    QString addDiskBytes(const QString& sName, const QMap<QString, QByteArray>& mProperties);
+
     UMockdevTestbed* m_pTestbed;
 };

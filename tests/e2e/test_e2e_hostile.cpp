@@ -1,0 +1,325 @@
+// The real service against an adversary: a peer on the bus that writes paths, nodes and
+// states into the shared record, forges process ids and floods broadcasts, and a stick whose
+// udev texts carry control characters, thousands of characters or bytes that are not UTF-8.
+// Each test checks what the service did and that nothing outside /mnt/usbstick was touched:
+// a victim tmpfs and a file beside it in the service's own namespace.
+
+#include "ce2efixture.h"
+#include "records/crunusb.h"
+
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QFile>
+#include <QtTest>
+
+class TestE2eHostile : public CE2eFixture
+{
+    Q_OBJECT
+
+private slots:
+    void refuses_to_unmount_a_path_that_a_peer_names();
+    void keeps_its_own_stick_facts_when_a_peer_writes_others();
+    void ignores_forged_process_ids();
+    void survives_a_flood_of_broadcasts();
+    void takes_udev_texts_as_bytes_and_cuts_them();
+
+private:
+    void startWithVictim(bool bStickFirst);
+    // Writes a record into the core's shared copy as the peer iWriter, as any process may.
+    bool writeShared(int iWriter, CRunUsb& oRecord);
+    // The records the service published; the peer's own writes are left out.
+    QList<QJsonObject> servicePublications();
+    QString mountTable() const;
+    QStringList mountPoints() const;
+    // The victim mount and the file beside it are as the test made them, and no mount
+    // appeared or went but the service's own.
+    void verifyNothingElseTouched();
+    qint64 residentKiB() const;
+
+    QString m_sVictim;
+    QString m_sStick; // sysfs path of the stick present at the start
+    QStringList m_lMountPointsBefore;
+};
+
+void TestE2eHostile::startWithVictim(bool bStickFirst)
+{
+    // Mounted in the service's namespace before the service starts, as another program's mount.
+    m_sVictim = m_pService->rootDir() + "/victim";
+    m_pService->setPrepareCommand(QString("mkdir -p %1 && mount -t tmpfs victim %1 && echo kept > %1/file && "
+                                          "echo kept > %2/outside")
+                                      .arg(m_sVictim, m_pService->rootDir()));
+    m_pService->setSticks("vfat:/dev/sda=" + makeStickFolder({"Veltrano/database/"}) + ";vfat:/dev/sdb="
+                          + makeStickFolder({}));
+    if (bStickFirst) {
+        m_sStick = m_pSticks->addStick("sda");
+    }
+    startSimulator();
+    startService();
+    join();
+    QCOMPARE(m_pService->isStickMounted(), bStickFirst);
+    m_lMountPointsBefore = mountPoints();
+    m_lMountPointsBefore.removeAll("/mnt/usbstick");
+}
+
+bool TestE2eHostile::writeShared(int iWriter, CRunUsb& oRecord)
+{
+    QDBusMessage oCall = QDBusMessage::createMethodCall("com.Quorvik.Veltrano", "/RuntimeData",
+                                                        "com.Quorvik.Veltrano.Runtime", "setRuntimeUsb");
+    oCall << iWriter << oRecord.toByteArray();
+    // The event loop runs meanwhile: the simulator's lines must keep being read, or it blocks.
+    const QDBusReply<int> oReply = m_oClient.call(oCall, QDBus::BlockWithGui, 5000);
+    if (!oReply.isValid()) {
+        qWarning() << "setRuntimeUsb:" << oReply.error().message();
+    }
+    return oReply.isValid();
+}
+
+QList<QJsonObject> TestE2eHostile::servicePublications()
+{
+    QList<QJsonObject> lEvents = m_pSim->events("setRuntimeUsb");
+    lEvents.removeIf([this](const QJsonObject& oEvent) { return oEvent.value("from").toInt() != servicePid(); });
+    return CCoreSimProcess::recordsOf(lEvents);
+}
+
+QString TestE2eHostile::mountTable() const
+{
+    QFile oMounts(QString("/proc/%1/mounts").arg(servicePid()));
+    return oMounts.open(QIODevice::ReadOnly) ? QString::fromLatin1(oMounts.readAll()) : QString();
+}
+
+QStringList TestE2eHostile::mountPoints() const
+{
+    QStringList lPoints;
+    for (const QString& sLine : mountTable().split('\n', Qt::SkipEmptyParts)) {
+        lPoints << sLine.section(' ', 1, 1);
+    }
+    return lPoints;
+}
+
+void TestE2eHostile::verifyNothingElseTouched()
+{
+    QStringList lPoints = mountPoints();
+    lPoints.removeAll("/mnt/usbstick");
+    QCOMPARE(lPoints, m_lMountPointsBefore);
+    QVERIFY(mountTable().contains("victim " + m_sVictim + " tmpfs "));
+    QFile oVictim(QString("/proc/%1/root%2/file").arg(servicePid()).arg(m_sVictim));
+    QVERIFY(oVictim.open(QIODevice::ReadOnly));
+    QCOMPARE(oVictim.readAll(), QByteArray("kept\n"));
+    QFile oOutside(m_pService->rootDir() + "/outside");
+    QVERIFY(oOutside.open(QIODevice::ReadOnly));
+    QCOMPARE(oOutside.readAll(), QByteArray("kept\n"));
+}
+
+qint64 TestE2eHostile::residentKiB() const
+{
+    QFile oStatus(QString("/proc/%1/status").arg(servicePid()));
+    if (!oStatus.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    for (const QByteArray& aLine : oStatus.readAll().split('\n')) {
+        if (aLine.startsWith("VmRSS:")) {
+            return aLine.mid(6).trimmed().split(' ').first().toLongLong();
+        }
+    }
+    return -1;
+}
+
+void TestE2eHostile::refuses_to_unmount_a_path_that_a_peer_names()
+{
+    startWithVictim(true);
+
+    // The victim by name, and by a path that leads there through the mount point.
+    const QStringList lPaths = {m_sVictim, "/mnt/usbstick/../.." + m_sVictim};
+    for (const QString& sPath : lPaths) {
+        const int iBefore = static_cast<int>(servicePublications().size());
+        const int iRequests = m_pService->count("m_pUsbTimer");
+        CRunUsb oRecord;
+        oRecord.setUsbMountPath(sPath);
+        oRecord.setStartUnmountUsbDevice(true);
+        QVERIFY(writeShared(s_iPeerPid, oRecord));
+
+        QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("m_pUsbTimer"), iRequests + 1, 5000);
+        const QString sRefusal = "'umount' refused, not the service's mount point  \"" + sPath + "\"";
+        QCOMPARE(m_pService->count(sRefusal), 1);
+        QVERIFY(m_pService->linesWith(sRefusal).first().contains(" W: "));
+        QCOMPARE(m_pService->count("'umount' OK"), 0);
+
+        // The publications of a failed unmount.
+        const QList<QJsonObject> lRecords = servicePublications().mid(iBefore);
+        QCOMPARE(lRecords.size(), 3);
+        QCOMPARE(lRecords[0].value("StartUnmountUsbDevice").toBool(), false);
+        QCOMPARE(lRecords[0].value("UnmountUsbDeviceActive").toBool(), true);
+        QCOMPARE(lRecords[1].value("UnmountUsbDeviceActive").toBool(), false);
+        QCOMPARE(lRecords[1].value("UsbDeviceUnmounted").toBool(), false);
+        QCOMPARE(lRecords[2].value("UsbAuxFlag").toBool(), false);
+
+        QVERIFY(m_pService->isStickMounted());
+        verifyNothingElseTouched();
+    }
+
+    // A pull afterwards unmounts the stick, and only the stick, whatever the record still names.
+    m_pSticks->uevent(m_sStick, "remove");
+    QTRY_VERIFY_WITH_TIMEOUT(!m_pService->isStickMounted(), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(servicePublications().last().value("UsbDeviceState").toInt(), 0, 5000);
+    verifyNothingElseTouched();
+}
+
+void TestE2eHostile::keeps_its_own_stick_facts_when_a_peer_writes_others()
+{
+    startWithVictim(false);
+
+    // A peer claims a mounted stick at another node; the unmount request makes the service
+    // merge the record and act on it.
+    CRunUsb oRecord;
+    oRecord.setUsbDeviceNode("/dev/sdz");
+    oRecord.setUsbDeviceState(2);
+    oRecord.setUsbDeviceUnmounted(false);
+    oRecord.setUsbMountPath("/mnt/usbstick");
+    oRecord.setStartUnmountUsbDevice(true);
+    QVERIFY(writeShared(s_iPeerPid, oRecord));
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("m_pUsbTimer"), 1, 5000);
+
+    // A real stick arrives after the next poll: it is taken, mounted and inspected.
+    const QString sStick = m_pSticks->addStick("sda");
+    QTRY_VERIFY_WITH_TIMEOUT(m_pService->isStickMounted(), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(servicePublications().last().value("UsbDeviceState").toInt(), 2, 5000);
+    QCOMPARE(servicePublications().last().value("UsbDeviceNode").toString(), QString("/dev/sda"));
+    QCOMPARE(servicePublications().last().value("DatabaseDirFound").toBool(), true);
+    QCOMPARE(m_pService->count("another stick is in use"), 0);
+    QCOMPARE(m_pService->count("mounted already"), 0);
+
+    // The peer now says that no stick is there; the pull of the real one still clears it.
+    CRunUsb oNone;
+    oNone.setUsbDeviceNode("");
+    oNone.setUsbDeviceState(0);
+    QVERIFY(writeShared(s_iPeerPid, oNone));
+    m_pSticks->uevent(sStick, "remove");
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("USB-Device removed  Stick_sda"), 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_pService->isStickMounted(), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(servicePublications().last().value("UsbDeviceState").toInt(), 0, 5000);
+    verifyNothingElseTouched();
+}
+
+void TestE2eHostile::ignores_forged_process_ids()
+{
+    CSignalRecorder oNames(m_oClient, "sigSendName");
+    startWithVictim(true);
+    const int iPid = servicePid();
+    const int iWrites = static_cast<int>(m_pSim->events("setRuntimeUsb").size());
+    const int iAnnounced = static_cast<int>(m_pSim->events("setRuntimeGeneralNonWM").size());
+
+    // In the service's name: a start and a name query from itself, an unmount request written
+    // as if by itself (its own writes are not requests).
+    sendSignal("sigProcessStart", {iPid, iPid});
+    sendSignal("sigGetName", {iPid, iPid});
+    CRunUsb oRecord;
+    oRecord.setUsbMountPath("/mnt/usbstick");
+    oRecord.setStartUnmountUsbDevice(true);
+    QVERIFY(writeShared(iPid, oRecord));
+    // Addressed to another process.
+    sendSignal("sigProcessStart", {s_iPeerPid, iPid + 1});
+    sendSignal("sigGetName", {s_iPeerPid, iPid + 1});
+    // The core's change notice sent by a peer instead of the core.
+    QVERIFY(m_oClient.send(QDBusMessage::createSignal("/RuntimeData", "com.Quorvik.Veltrano.Runtime", "sigRuntimeUsb")
+                           << s_iPeerPid));
+
+    // A genuine query afterwards is answered: everything before it has been handled.
+    sendSignal("sigGetName", {s_iPeerPid, iPid});
+    QTRY_COMPARE_WITH_TIMEOUT(oNames.all().size(), 1, 5000);
+    // The unmount check would come a second after a notice; give it three heartbeats.
+    const qsizetype iBeats = m_pTriggers->signalsFrom("/").size();
+    QTRY_VERIFY_WITH_TIMEOUT(m_pTriggers->signalsFrom("/").size() >= iBeats + 3, 5000);
+    QCOMPARE(m_pService->count("'Signal_sigRuntimeUsb' received"), 0);
+    QCOMPARE(m_pService->count("start 'umount'"), 0);
+    QCOMPARE(m_pService->count("signal 'onsigProcessStart' received"), 1);
+    QCOMPARE(m_pSim->events("setRuntimeGeneralNonWM").size(), iAnnounced);
+    // The forged write alone: the service published nothing.
+    QCOMPARE(m_pSim->events("setRuntimeUsb").size(), iWrites + 1);
+    QVERIFY(m_pService->isStickMounted());
+    verifyNothingElseTouched();
+}
+
+void TestE2eHostile::survives_a_flood_of_broadcasts()
+{
+    CSignalRecorder oNames(m_oClient, "sigSendName");
+    startWithVictim(false);
+    const int iPid = servicePid();
+    const int iBurst = 3000;
+    CRunUsb oRecord;
+    oRecord.setUsbInfoText("flood");
+
+    const auto fnFlood = [&] {
+        // The core's own notices of a peer's writes, one per write, each awaited.
+        for (int i = 0; i < iBurst / 10; ++i) {
+            QVERIFY(writeShared(s_iPeerPid, oRecord));
+        }
+        // Then broadcasts in a burst: name queries, starts from ever new peers (each makes the
+        // service announce its version to the core), starts for others, and forged notices.
+        for (int i = 0; i < iBurst; ++i) {
+            sendSignal("sigGetName", {s_iPeerPid, iPid});
+            sendSignal("sigProcessStart", {s_iPeerPid + i, iPid});
+            sendSignal("sigProcessStart", {s_iPeerPid, iPid + 1 + i});
+            QVERIFY(m_oClient.send(QDBusMessage::createSignal("/RuntimeData", "com.Quorvik.Veltrano.Runtime",
+                                                              "sigRuntimeUsb")
+                                   << s_iPeerPid));
+        }
+    };
+
+    // Every query is answered. The first floods find the buffers and queues at their first
+    // size; the third adds little (measured: +2 MiB, then between +0.1 and +1.3 MiB, from
+    // about 13 MiB at the start).
+    qint64 llBefore = 0;
+    for (int iRound = 1; iRound <= 3; ++iRound) {
+        llBefore = residentKiB();
+        fnFlood();
+        QTRY_COMPARE_WITH_TIMEOUT(oNames.all().size(), iRound * iBurst, 60000);
+    }
+    const qint64 llAfter = residentKiB();
+    QVERIFY2(llAfter - llBefore < 4096, qPrintable(QString("RSS %1 KiB -> %2 KiB").arg(llBefore).arg(llAfter)));
+    // The core's notices were heard (each restarting the one-second wait), and asked for nothing.
+    QTRY_VERIFY_WITH_TIMEOUT(m_pService->count("UnmountUsbDevice") >= 1, 10000);
+    QCOMPARE(m_pService->count("start 'umount'"), 0);
+    QVERIFY(m_pService->isRunning());
+
+    // It still handles a stick.
+    m_pSticks->addStick("sda");
+    QTRY_VERIFY_WITH_TIMEOUT(m_pService->isStickMounted(), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(servicePublications().last().value("UsbDeviceState").toInt(), 2, 5000);
+    verifyNothingElseTouched();
+}
+
+void TestE2eHostile::takes_udev_texts_as_bytes_and_cuts_them()
+{
+    startWithVictim(false);
+
+    // No line breaks: umockdev's own property files would end the value there.
+    const QByteArray aControl = "Ctl\x01\x07\x1b[2J\x1b]0;owned\x07\t\x7f" "end";
+    const QByteArray aLong = QByteArray("Long") + QByteArray(5000, 'L');
+    const QByteArray aNotUtf8 = "\xff\xfe\xc3\x28\xa0\xed\xa0\x80" "bytes";
+    const QByteArray aFormat = "%s%n%x%p/../../etc";
+    const QString sFirst = m_pSticks->addStickBytes("sda", {{"ID_MODEL", aLong}, {"ID_VENDOR", aNotUtf8}, {"ID_SERIAL", aControl}});
+
+    QTRY_VERIFY_WITH_TIMEOUT(m_pService->isStickMounted(), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(servicePublications().last().value("UsbDeviceState").toInt(), 2, 5000);
+    const QJsonObject oRecord = servicePublications().last();
+    // The record takes the first 199 bytes, each byte a Latin-1 character.
+    QCOMPARE(oRecord.value("UsbModel").toString(), QString::fromLatin1(aLong.left(199)));
+    QCOMPARE(oRecord.value("UsbVendor").toString(), QString::fromLatin1(aNotUtf8));
+    QCOMPARE(oRecord.value("UsbDeviceNode").toString(), QString("/dev/sda"));
+    QCOMPARE(m_pService->count("USB-Device added "), 1);
+    verifyNothingElseTouched();
+
+    // Pulled, and a second stick with the other texts swapped in, and printf's conversions.
+    m_pSticks->uevent(sFirst, "remove");
+    QTRY_COMPARE_WITH_TIMEOUT(servicePublications().last().value("UsbDeviceState").toInt(), 0, 10000);
+    m_pSticks->addStickBytes("sdb", {{"ID_MODEL", aControl}, {"ID_VENDOR", aFormat}, {"ID_SERIAL", aNotUtf8}});
+    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("USB-Device added "), 2, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(servicePublications().last().value("UsbModel").toString(), QString::fromLatin1(aControl),
+                              5000);
+    QCOMPARE(servicePublications().last().value("UsbVendor").toString(), QString::fromLatin1(aFormat));
+    QVERIFY(m_pService->isRunning());
+    verifyNothingElseTouched();
+}
+
+QTEST_GUILESS_MAIN(TestE2eHostile)
+#include "test_e2e_hostile.moc"
