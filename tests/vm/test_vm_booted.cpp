@@ -80,7 +80,7 @@ private slots:
     void upgrade_restarts_on_the_new_binary_and_keeps_stick_and_settings();
     void prints_the_exposure_score();
     void the_watchdog_restarts_a_service_whose_core_holds_its_answers();
-    void purge_stops_disables_and_removes_but_keeps_the_stick_data();
+    void purge_stops_disables_and_removes_it_and_leaves_the_stick_alone();
 
 private:
     // One shell line in the guest that must succeed; its output, a failure of the test if not.
@@ -287,7 +287,7 @@ void TestVmBooted::the_watchdog_restarts_a_service_whose_core_holds_its_answers(
     QVERIFY(QTest::qWaitFor([&] { return isMountedBy(servicePid()); }, RESTART_TIMEOUT_MS));
 }
 
-void TestVmBooted::purge_stops_disables_and_removes_but_keeps_the_stick_data()
+void TestVmBooted::purge_stops_disables_and_removes_it_and_leaves_the_stick_alone()
 {
     QVERIFY(plugAndMount("purge"));
     const QString sBefore = must("cd /mnt/usbstick && find . | sort | md5sum");
