@@ -93,7 +93,7 @@ private:
     QStringList journal(const QString& sUnit);
     // Every mount at /mnt/usbstick, stacked ones too, as findmnt sees them: "SOURCE FSTYPE".
     QStringList stickMounts();
-    // The records a process published since the simulator's last start.
+    // The records that the process iPid published.
     QList<QJsonObject> publishedBy(int iPid);
     // Plugs a FAT stick with a logbook file and waits until the service has it in state 2.
     bool plugAndMount(const QString& sId);
@@ -114,7 +114,8 @@ void TestVmBooted::initTestCase()
     oTimer.start();
     bootMachine(sImage);
     QVERIFY(m_pMachine->isBooted());
-    const QString sState = QString::fromLatin1(run("systemctl is-system-running --wait").aOutput.trimmed());
+    const QString sState =
+        QString::fromLatin1(m_pMachine->run("systemctl is-system-running --wait", 180000).aOutput.trimmed());
     qInfo("systemd %s after %lld ms", qPrintable(sState), oTimer.elapsed());
     QVERIFY2(sState == "running", qPrintable(must("systemctl --failed --no-legend; true")));
 
@@ -141,7 +142,8 @@ void TestVmBooted::initTestCase()
     QVERIFY(step("udevadm settle --timeout=60"));
     oTimer.restart();
     QVERIFY2(m_pMachine->reboot(), qPrintable(m_pMachine->error()));
-    const QString sAgain = QString::fromLatin1(run("systemctl is-system-running --wait").aOutput.trimmed());
+    const QString sAgain =
+        QString::fromLatin1(m_pMachine->run("systemctl is-system-running --wait", 180000).aOutput.trimmed());
     qInfo("rebooted, systemd %s after %lld ms", qPrintable(sAgain), oTimer.elapsed());
 }
 
