@@ -40,6 +40,7 @@ private slots:
     void replyCodeFollowsOptionAndCommand();
     void unmountRequestsWithSimPid();
     void broadcastsAddressedSignals();
+    void welcomesOnlyProcessesThatHaveNotJoined();
     void unmodelledMembersAnswerAnError();
     void delayHoldsTheAnswerBack();
     void silentLeavesCallsUnanswered();
@@ -229,6 +230,33 @@ void CTestCoreSim::broadcastsAddressedSignals()
     const QJsonObject oEvent = m_pSim->nextEvent("signal");
     QCOMPARE(oEvent.value("name").toString(), QString("sigProcessStart"));
     QCOMPARE(oEvent.value("args").toArray(), QJsonArray({m_iSimPid, 1234}));
+}
+
+// A process that has joined beats from "/", one that waits from "/Signals"; only the latter is
+// asked to join, and only with --welcome.
+void CTestCoreSim::welcomesOnlyProcessesThatHaveNotJoined()
+{
+    const auto beat = [this](const QString& sPath, int iPid) {
+        QDBusMessage oBeat = QDBusMessage::createSignal(sPath, SIGNALS, "sigTrigger");
+        oBeat.setArguments({iPid});
+        QVERIFY(m_oClient.send(oBeat));
+    };
+    QVERIFY(startSim());
+    beat("/Signals", 555);
+    // A call after the beat returns once the simulator has handled it; whatever it sent for the
+    // beat reaches us before the signal of a command given after that.
+    QVERIFY(!call("/RuntimeData", RUNTIME, "getRuntimeUsb").arguments().isEmpty());
+    m_pSim->command("ready");
+    QTRY_COMPARE_WITH_TIMEOUT(m_pSignals->count("sigSystemReady"), 1, WAIT_MS);
+    QCOMPARE(m_pSignals->count("sigProcessStart"), 0);
+    m_pSim.reset();
+
+    QVERIFY(startSim({"--welcome"}));
+    beat("/", 666);
+    beat("/Signals", 777);
+    QTRY_COMPARE_WITH_TIMEOUT(m_pSignals->count("sigProcessStart"), 1, WAIT_MS);
+    QCOMPARE(m_pSignals->last("sigProcessStart").arguments(), QVariantList({m_iSimPid, 777}));
+    QCOMPARE(m_pSim->nextEvent("signal").value("args").toArray(), QJsonArray({m_iSimPid, 777}));
 }
 
 void CTestCoreSim::unmodelledMembersAnswerAnError()

@@ -7,10 +7,10 @@ void CVmFixture::initTestCase()
     bootMachine();
 }
 
-void CVmFixture::bootMachine()
+void CVmFixture::bootMachine(const QString& sDir)
 {
     // Another build's prepared machine and programs when asked: the cross build's, on arm64.
-    const QString sPreparedDir = qEnvironmentVariable("VELTRANO_VM_DIR", VELTRANO_VM_DIR);
+    const QString sPreparedDir = sDir.isEmpty() ? qEnvironmentVariable("VELTRANO_VM_DIR", VELTRANO_VM_DIR) : sDir;
     m_pMachine.reset(new CVirtualMachine(sPreparedDir, {CGuestServices::programDir()}));
     m_pGuest.reset(new CGuestServices(m_pMachine.get()));
     QElapsedTimer oTimer;

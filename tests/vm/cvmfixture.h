@@ -23,8 +23,9 @@ class CVmFixture : public QObject
     Q_OBJECT
 
 protected:
-    // Boots the test machine; initTestCase() does, unless a test program has its own.
-    void bootMachine();
+    // Boots the test machine (the prepared one unless a folder is given, e.g. a booted image's);
+    // initTestCase() does, unless a test program has its own.
+    void bootMachine(const QString& sDir = QString());
 
     // Makes an image (see make-stick for the kinds and entries) and gives its path.
     QString makeStick(const QString& sKind, const QStringList& lEntries = {});
@@ -50,10 +51,13 @@ protected:
     std::unique_ptr<CVirtualMachine> m_pMachine;
     std::unique_ptr<CGuestServices> m_pGuest;
 
+protected slots:
+    // Pulls what a test left plugged in; a test program with a cleanup() of its own calls it.
+    void cleanup();
+
 private slots:
     void initTestCase();
     void cleanupTestCase();
-    void cleanup();
 
 private:
     QTemporaryDir m_oImages;

@@ -18,6 +18,7 @@
 namespace {
 const char* const SERVICE_NAME = "com.Quorvik.Veltrano";
 const char* const CONNECTION_NAME = "veltrano-core-sim";
+const char* const SIGNALS_INTERFACE = "com.Quorvik.Veltrano.Signals";
 const int FLUSH_TIMEOUT_MS = 2000;
 } // namespace
 
@@ -56,6 +57,9 @@ bool CCoreSim::start(QString* pError)
     m_pCommands = new CSimCommands(m_oConnection, m_pRuntime, &m_oPrinter, this);
     connect(m_pCommands, &CSimCommands::quitRequested, this, [this]() { quit("quit"); });
 
+    if (m_oOptions.m_bWelcome && !listenForNewcomers(pError)) {
+        return false;
+    }
     m_oPrinter.ready(QCoreApplication::applicationPid(), SERVICE_NAME, m_sBusText);
     for (const QString& sCommand : m_oOptions.m_lsCommands) {
         runLine(sCommand);
@@ -69,6 +73,11 @@ void CCoreSim::runLine(const QString& sLine)
     if (!m_bQuitting) {
         m_pCommands->run(sLine);
     }
+}
+
+void CCoreSim::welcome(int iProcess)
+{
+    runLine(QString("start %1").arg(iProcess));
 }
 
 void CCoreSim::quit(const QString& sReason)
@@ -114,6 +123,17 @@ bool CCoreSim::serve(CUnmodelledObject* pObject, const QString& sPath, QString* 
     if (!m_oConnection.registerObject(sPath, pObject, QDBusConnection::ExportAdaptors)) {
         *pError = QString("cannot serve %1 at %2: %3")
                       .arg(pObject->interfaceName(), sPath, m_oConnection.lastError().message());
+        return false;
+    }
+    return true;
+}
+
+// A process beats from /Signals until it has joined (from "/" afterwards), so these are the
+// ones that wait for sigProcessStart.
+bool CCoreSim::listenForNewcomers(QString* pError)
+{
+    if (!m_oConnection.connect(QString(), "/Signals", SIGNALS_INTERFACE, "sigTrigger", this, SLOT(welcome(int)))) {
+        *pError = "cannot listen for sigTrigger: " + m_oConnection.lastError().message();
         return false;
     }
     return true;

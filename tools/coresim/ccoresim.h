@@ -28,12 +28,14 @@ public:
 
 private slots:
     void runLine(const QString& sLine);
+    void welcome(int iProcess);
     void quit(const QString& sReason);
 
 private:
     bool connectBus(QString* pError);
     bool serve(CUnmodelledObject* pObject, const QString& sPath, QString* pError);
     bool takeName(QString* pError);
+    bool listenForNewcomers(QString* pError);
 
     CSimOptions m_oOptions;
     CSimPrinter m_oPrinter;

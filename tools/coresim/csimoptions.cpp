@@ -28,6 +28,7 @@ const char* const JSON_NOTE =
 
 CSimOptions::CSimOptions()
     : m_bJson(false)
+    , m_bWelcome(false)
 {
 }
 
@@ -47,7 +48,11 @@ CSimOptions::EResult CSimOptions::parse(const QStringList& lsArguments)
                                     "N");
     const QCommandLineOption oDelay("delay", "Hold every answer to a modelled call back for MS milliseconds.", "MS");
     const QCommandLineOption oNoAnswer("no-answer", "Never answer modelled calls (as the command \"silent on\").");
-    oParser.addOptions({oHelp, oAddress, oJson, oCommand, oReply, oDelay, oNoAnswer});
+    const QCommandLineOption oWelcome("welcome",
+                                      "Ask every process that has not joined to join, as the core does: answer"
+                                      " its heartbeat sigTrigger(PID) from /Signals with"
+                                      " sigProcessStart(<sim pid>, PID).");
+    oParser.addOptions({oHelp, oAddress, oJson, oCommand, oReply, oDelay, oNoAnswer, oWelcome});
     m_sHelp = oParser.helpText() + "\n" + CSimCommands::helpText() + JSON_NOTE;
 
     if (!oParser.parse(lsArguments)) {
@@ -63,6 +68,7 @@ CSimOptions::EResult CSimOptions::parse(const QStringList& lsArguments)
     }
     m_sAddress = oParser.value(oAddress);
     m_bJson = oParser.isSet(oJson);
+    m_bWelcome = oParser.isSet(oWelcome);
     m_lsCommands = oParser.values(oCommand);
     m_oSettings.m_bSilent = oParser.isSet(oNoAnswer);
     const int iMinimumCode = std::numeric_limits<int>::min();

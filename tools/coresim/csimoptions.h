@@ -19,6 +19,7 @@ public:
 
     QString m_sAddress;
     bool m_bJson;
+    bool m_bWelcome;
     QStringList m_lsCommands;
     CSimSettings m_oSettings;
 

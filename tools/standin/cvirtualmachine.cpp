@@ -39,15 +39,14 @@ bool CVirtualMachine::makeStick(const QString& sKind, const QString& sImage, con
 bool CVirtualMachine::boot(int iTimeoutMs)
 {
     const QDeadlineTimer oDeadline(iTimeoutMs);
-    const QString sKernel = QDir(m_sPreparedDir + "/kernel").canonicalPath();
-    const QString sVersion = QFileInfo(sKernel).fileName().mid(QString("kernel-").size());
-    if (sVersion.isEmpty() || !QFile::exists(sKernel + "/root/boot/vmlinuz-" + sVersion)) {
-        return fail("no kernel prepared in " + m_sPreparedDir + " (tools/standin/vm/prepare makes it)");
-    }
     QFile oArch(m_sPreparedDir + "/arch");
     const bool bArm64 = oArch.open(QIODevice::ReadOnly) && oArch.readAll().trimmed() == "arm64";
+    QStringList lArguments;
+    if (!(isBooted() ? bootedArguments(bArm64, &lArguments) : preparedArguments(bArm64, &lArguments))) {
+        return false;
+    }
     const QString sQemu = bArm64 ? "qemu-system-aarch64" : "qemu-system-x86_64";
-    m_oQemu.start(sQemu, arguments(sKernel, sVersion, bArm64));
+    m_oQemu.start(sQemu, lArguments + machineArguments(bArm64));
     if (!m_oQemu.waitForStarted(10000)) {
         return fail(sQemu + " does not start: " + m_oQemu.errorString());
     }
@@ -68,6 +67,21 @@ bool CVirtualMachine::boot(int iTimeoutMs)
     }
     m_sKernelVersion = QString::fromLatin1(aReady.mid(6).trimmed());
     return true;
+}
+
+bool CVirtualMachine::reboot(int iTimeoutMs)
+{
+    const QDeadlineTimer oDeadline(iTimeoutMs);
+    if (run("systemctl reboot").iStatus != 0) {
+        return fail("systemctl reboot refused");
+    }
+    // The port stays connected on the host's side; the next agent says "ready" on it again.
+    QByteArray aLine;
+    do {
+        aLine = readLine(&m_oAgent, static_cast<int>(oDeadline.remainingTime()));
+    } while (!aLine.isEmpty() && !aLine.startsWith("ready "));
+    return !aLine.isEmpty()
+           || fail("the guest did not come up again; its console ends with:\n" + console().right(3000));
 }
 
 QString CVirtualMachine::error() const
@@ -225,8 +239,18 @@ QByteArray CVirtualMachine::readLine(QLocalSocket* pSocket, int iTimeoutMs)
     return pSocket->readLine();
 }
 
-QStringList CVirtualMachine::arguments(const QString& sKernel, const QString& sVersion, bool bArm64) const
+bool CVirtualMachine::isBooted() const
 {
+    return QFile::exists(m_sPreparedDir + "/rootfs.ext4");
+}
+
+bool CVirtualMachine::preparedArguments(bool bArm64, QStringList* pArguments)
+{
+    const QString sKernel = QDir(m_sPreparedDir + "/kernel").canonicalPath();
+    const QString sVersion = QFileInfo(sKernel).fileName().mid(QString("kernel-").size());
+    if (sVersion.isEmpty() || !QFile::exists(sKernel + "/root/boot/vmlinuz-" + sVersion)) {
+        return fail("no kernel prepared in " + m_sPreparedDir + " (tools/standin/vm/prepare makes it)");
+    }
     const QString sModules = sKernel + "/root/lib/modules/" + sVersion;
     QString sCommandLine = QString(bArm64 ? "console=ttyAMA0" : "console=ttyS0")
                            + " panic=-1 quiet veltrano.stage2=" VELTRANO_VM_GUEST_INIT
@@ -241,6 +265,37 @@ QStringList CVirtualMachine::arguments(const QString& sKernel, const QString& sV
         sCommandLine += " veltrano.binds=" + lBinds.join(',');
         sRoot = m_sPreparedDir + "/root";
     }
+    *pArguments += {"-kernel", sKernel + "/root/boot/vmlinuz-" + sVersion};
+    *pArguments += {"-initrd", m_sPreparedDir + "/initramfs.img", "-append", sCommandLine};
+    *pArguments += {"-virtfs", "local,path=" + sRoot + ",mount_tag=hostroot" + sReadOnly};
+    if (bArm64) {
+        *pArguments += {"-virtfs", "local,path=/,mount_tag=host" + sReadOnly};
+    }
+    return true;
+}
+
+// The image's own kernel and initramfs (make-image copies them beside it), its root on a virtio
+// disk through a qcow2 overlay: what the guest writes stays in the machine's folder.
+bool CVirtualMachine::bootedArguments(bool bArm64, QStringList* pArguments)
+{
+    const QString sOverlay = m_oDir.filePath("root.qcow2");
+    QProcess oImage;
+    oImage.setProcessChannelMode(QProcess::MergedChannels);
+    oImage.start("qemu-img",
+                 {"create", "-q", "-f", "qcow2", "-F", "raw", "-b", m_sPreparedDir + "/rootfs.ext4", sOverlay});
+    if (!oImage.waitForFinished(30000) || oImage.exitStatus() != QProcess::NormalExit || oImage.exitCode() != 0) {
+        return fail("qemu-img cannot make the overlay: " + oImage.readAll() + oImage.errorString());
+    }
+    const QString sConsole = bArm64 ? "ttyAMA0" : "ttyS0";
+    *pArguments += {"-kernel", m_sPreparedDir + "/vmlinuz", "-initrd", m_sPreparedDir + "/initrd.img"};
+    *pArguments += {"-append", "root=LABEL=debvm rw panic=-1 quiet console=" + sConsole};
+    *pArguments += {"-drive", "file=" + sOverlay + ",format=qcow2,if=none,id=root,cache=unsafe,discard=unmap"};
+    *pArguments += {"-device", "virtio-blk-pci,drive=root"};
+    return true;
+}
+
+QStringList CVirtualMachine::machineArguments(bool bArm64) const
+{
     const QString sAgent = "socket,id=agent,path=" + m_oDir.filePath("agent.sock") + ",server=on,wait=off";
     QStringList lArguments;
     // Software emulation unless asked otherwise: a KVM guest hangs on some hosts.
@@ -248,12 +303,10 @@ QStringList CVirtualMachine::arguments(const QString& sKernel, const QString& sV
     if (bArm64) {
         lArguments += {"-machine", "virt", "-cpu", "cortex-a57"};
     }
-    lArguments += {"-m", "1024", "-smp", "1", "-nodefaults", "-nographic", "-no-reboot"};
-    lArguments += {"-kernel", sKernel + "/root/boot/vmlinuz-" + sVersion};
-    lArguments += {"-initrd", m_sPreparedDir + "/initramfs.img", "-append", sCommandLine};
-    lArguments += {"-virtfs", "local,path=" + sRoot + ",mount_tag=hostroot" + sReadOnly};
-    if (bArm64) {
-        lArguments += {"-virtfs", "local,path=/,mount_tag=host" + sReadOnly};
+    lArguments += {"-m", "1024", "-smp", "1", "-nodefaults", "-nographic"};
+    // A booted guest may reboot; the other kind powers off by a reboot when it is done.
+    if (!isBooted()) {
+        lArguments += "-no-reboot";
     }
     lArguments += {"-virtfs", "local,path=" + shareDir() + ",mount_tag=share,security_model=none"};
     lArguments += {"-device", "virtio-serial-pci", "-chardev", sAgent};

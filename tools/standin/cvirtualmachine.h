@@ -21,6 +21,10 @@
 //
 // The guest sees shareDir() as /run/vm. The destructor ends QEMU and removes the folder.
 //
+// A folder that make-image made boots Debian with systemd as PID 1 instead: its own kernel and
+// root (through a qcow2 overlay, so the image stays clean), the agent as a unit of it, the same
+// shared folder, QMP and xHCI bus.
+//
 // The prepared folder says the guest's architecture. An arm64 guest (a "virt" board) runs on a
 // root of its own that prepare made; of this machine it sees only the folders of the guest's
 // second stage and of the prepared kernel, and the host folders given, at the same paths.
@@ -45,6 +49,11 @@ public:
 
     // Boots and waits for the guest's agent; false with error() set.
     bool boot(int iTimeoutMs = 180000);
+    // A booted image's guest restarts through systemd and comes up again on the same disk,
+    // with the same sticks plugged in; waits for its agent. False with error() set.
+    bool reboot(int iTimeoutMs = 180000);
+    // Whether the folder holds a booted image (make-image) rather than a prepared kernel.
+    bool isBooted() const;
     QString error() const;
     // The guest kernel's version, as the agent reported it.
     QString kernelVersion() const;
@@ -71,7 +80,11 @@ private:
     bool readQmpLine(int iTimeoutMs, QJsonObject* pMessage);
     bool connectSocket(QLocalSocket* pSocket, const QString& sPath, int iTimeoutMs);
     QByteArray readLine(QLocalSocket* pSocket, int iTimeoutMs);
-    QStringList arguments(const QString& sKernel, const QString& sVersion, bool bArm64) const;
+    // The guest's kernel, initramfs and root: of a prepared folder, or of a booted image.
+    bool preparedArguments(bool bArm64, QStringList* pArguments);
+    bool bootedArguments(bool bArm64, QStringList* pArguments);
+    // What both kinds have: emulation, memory, the shared folder, the agent, QMP, the xHCI bus.
+    QStringList machineArguments(bool bArm64) const;
     bool fail(const QString& sError);
 
     QString m_sPreparedDir;
