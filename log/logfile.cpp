@@ -21,20 +21,40 @@ qint64 g_llLostLines = 0;
 // The first loss of the process also goes to syslog, in case nobody reads the file again.
 bool g_bLossReported = false;
 
-// A link stands in the log's place: said in syslog once, until the log opens again.
+// A link (or a fifo, a device) stands in the log's place: said in syslog once, until the log
+// opens again.
 bool g_bLinkRefused = false;
 
-// Root writes here: a symbolic link planted in a log file's place is never followed.
+// Root writes here: a symbolic link planted in a log file's place is never followed, and a
+// fifo planted there does not hold the open up until someone reads it.
 int OpenNoFollow(const QString& sPath, int iFlags)
 {
-    return ::open(QFile::encodeName(sPath).constData(), iFlags | O_NOFOLLOW | O_CLOEXEC, 0666);
+    return ::open(QFile::encodeName(sPath).constData(), iFlags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
+}
+
+void ReportRefused(const QString& sPath, const char* szWhat)
+{
+    const QString sText = g_sLogIdentifier + QLatin1String(": ") + sPath + QLatin1String(szWhat);
+    syslog(LOG_USER | LOG_ERR, "%s", sText.toLatin1().constData());
 }
 
 void ReportLink(const QString& sPath)
 {
-    const QString sText = g_sLogIdentifier + QLatin1String(": ") + sPath
-                          + QLatin1String(" is a symbolic link, not followed");
-    syslog(LOG_USER | LOG_ERR, "%s", sText.toLatin1().constData());
+    ReportRefused(sPath, " is a symbolic link, not followed");
+}
+
+bool IsRegularFile(int iHandle)
+{
+    struct stat oStat;
+    return ::fstat(iHandle, &oStat) == 0 && S_ISREG(oStat.st_mode);
+}
+
+void RefuseLogFile(const char* szWhat)
+{
+    if (!g_bLinkRefused) {
+        g_bLinkRefused = true;
+        ReportRefused(g_sLogfileName, szWhat);
+    }
 }
 
 // Returns the opened log file, or null after reporting szFailure on standard output (or, for
@@ -45,10 +65,15 @@ QFile* OpenLogFile(const char* szFailure)
     if (!g_sLogfileName.isEmpty()) {
         const int iHandle = OpenNoFollow(g_sLogfileName, O_WRONLY | O_APPEND | O_CREAT);
         if (iHandle < 0 && errno == ELOOP) {
-            if (!g_bLinkRefused) {
-                g_bLinkRefused = true;
-                ReportLink(g_sLogfileName);
+            RefuseLogFile(" is a symbolic link, not followed");
+            return nullptr;
+        }
+        // ENXIO: a fifo that nobody reads.
+        if ((iHandle < 0 && errno == ENXIO) || (iHandle >= 0 && !IsRegularFile(iHandle))) {
+            if (iHandle >= 0) {
+                ::close(iHandle);
             }
+            RefuseLogFile(" is not a regular file, not written");
             return nullptr;
         }
         QFile* pFile = new QFile(g_sLogfileName);

@@ -99,6 +99,21 @@ QString UtcTime(const char* szFormat)
     return QDateTime::currentDateTimeUtc().toString(QLatin1String(szFormat));
 }
 
+// Texts from a stick (udev's model, vendor, serial) reach the console and the log: a terminal
+// that shows them must not take their control characters for commands.
+QString Printable(const QString& sText)
+{
+    QString sPrintable = sText;
+    for (QChar& oChar : sPrintable) {
+        const char16_t cCode = oChar.unicode();
+        const bool bControl = (cCode < 0x20 && cCode != '\n' && cCode != '\t') || (cCode >= 0x7f && cCode < 0xa0);
+        if (bControl) {
+            oChar = QLatin1Char('?');
+        }
+    }
+    return sPrintable;
+}
+
 void WriteConsole(int iLevel, const QString& sText)
 {
     const QString sLine = QLatin1String("\x1b[92m") + g_sLogIdentifier + QLatin1String("\x1b[0m:")
@@ -141,8 +156,9 @@ QString LogFileLine(int iLevel, const QString& sText)
            + QLatin1String(LEVELS[iLevel].szFileLabel) + sText;
 }
 
-void LogMessageHandler(QtMsgType eType, const QMessageLogContext&, const QString& sText)
+void LogMessageHandler(QtMsgType eType, const QMessageLogContext&, const QString& sMessage)
 {
+    const QString sText = Printable(sMessage);
     // Not guarded: the first message comes from the main thread before other threads exist.
     if (g_bSettingsPending) {
         ReadSettings();

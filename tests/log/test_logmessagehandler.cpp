@@ -12,6 +12,7 @@
 #include <cstring>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <syslog.h>
 
 // Stand-in for the system log: the library's calls bind to these definitions, so the
@@ -310,6 +311,19 @@ private slots:
         QVERIFY(lLines[0].endsWith(QStringLiteral(" W File: cusb Line:  %1 :  \"x\" abc ").arg(iLine)));
     }
 
+    void controlCharactersReachNoTerminal()
+    {
+        ResetLog("[DEBUG_MESSAGES]\nDisplay_Message=1\nDisplay_Level=0\nLog_Level=0\n");
+        // A stick's model with a screen clear, a title change, a bell and an 8-bit CSI.
+        const QString sModel = QString::fromLatin1("M\x1b[2J\x1b]0;owned\x07\x9b" "1m\x7f\tend");
+        const QByteArray aConsole = CaptureStdout([&] { LogMessage(QtDebugMsg, sModel); });
+        const QString sShown = QStringLiteral("M?[2J?]0;owned??1m?\tend");
+        QVERIFY2(aConsole.contains(" D: " + sShown.toLatin1() + "\x1b[0m\n"), aConsole.constData());
+        const QStringList lLines = ReadLines(QString::fromLatin1(TEST_LOG_FILE));
+        QCOMPARE(lLines.size(), 1);
+        QVERIFY2(lLines[0].endsWith(QStringLiteral(" D ") + sShown), qPrintable(lLines[0]));
+    }
+
     void consoleLinesAreColouredWithUtcTime()
     {
         ResetLog(CONSOLE_ONLY);
@@ -495,6 +509,22 @@ private slots:
         QCOMPARE(g_lSyslogCalls.size(), 1);
         QCOMPARE(g_lSyslogCalls[0].aText,
                  DefaultIdentifier().toLatin1() + ": " + TEST_LOG_FILE + " is a symbolic link, not followed");
+    }
+
+    void fifoAsTheLogIsRefused()
+    {
+        ResetLog(QByteArray());
+        QVERIFY(mkfifo(TEST_LOG_FILE, 0600) == 0);
+
+        // Nobody reads the fifo: writing to it would hang the service.
+        LogMessage(QtWarningMsg, QStringLiteral("refused"));
+        QCOMPARE(g_lSyslogCalls.size(), 1);
+        QCOMPARE(g_lSyslogCalls[0].aText,
+                 DefaultIdentifier().toLatin1() + ": " + TEST_LOG_FILE + " is not a regular file, not written");
+
+        QVERIFY(QFile::remove(QString::fromLatin1(TEST_LOG_FILE)));
+        LogMessage(QtWarningMsg, QStringLiteral("after"));
+        QCOMPARE(ReadLines(QString::fromLatin1(TEST_LOG_FILE)).size(), 2);
     }
 
     // A rotation neither writes through a link planted as a copy nor copies what it points at.
