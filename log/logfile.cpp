@@ -32,15 +32,12 @@ int OpenNoFollow(const QString& sPath, int iFlags)
     return ::open(QFile::encodeName(sPath).constData(), iFlags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
 }
 
+const char* const LINK_REFUSED = " is a symbolic link, not followed";
+
 void ReportRefused(const QString& sPath, const char* szWhat)
 {
     const QString sText = g_sLogIdentifier + QLatin1String(": ") + sPath + QLatin1String(szWhat);
     syslog(LOG_USER | LOG_ERR, "%s", sText.toLatin1().constData());
-}
-
-void ReportLink(const QString& sPath)
-{
-    ReportRefused(sPath, " is a symbolic link, not followed");
 }
 
 bool IsRegularFile(int iHandle)
@@ -65,7 +62,7 @@ QFile* OpenLogFile(const char* szFailure)
     if (!g_sLogfileName.isEmpty()) {
         const int iHandle = OpenNoFollow(g_sLogfileName, O_WRONLY | O_APPEND | O_CREAT);
         if (iHandle < 0 && errno == ELOOP) {
-            RefuseLogFile(" is a symbolic link, not followed");
+            RefuseLogFile(LINK_REFUSED);
             return nullptr;
         }
         // ENXIO: a fifo that nobody reads.
@@ -105,7 +102,7 @@ void CopyGeneration(const QString& sSource, const QString& sTarget)
     const int iSource = OpenNoFollow(sSource, O_RDONLY);
     if (iSource < 0) {
         if (errno == ELOOP) {
-            ReportLink(sSource);
+            ReportRefused(sSource, LINK_REFUSED);
         }
         return;
     }
