@@ -140,6 +140,76 @@ void CRunUsb::setUsbAuxFlag(bool bValue)
     markChanged(UsbAuxFlag);
 }
 
+// Every field but UsbInfoText.
+void CRunUsb::setStartupDefaults()
+{
+    setNoStick();
+    setStartUnmountUsbDevice(false);
+    setUnmountUsbDeviceActive(false);
+    setUsbDeviceUnmounted(false);
+    setUsbAuxFlag(false);
+}
+
+void CRunUsb::stickArrived(const QString& sNode, const QString& sModel, const QString& sVendor)
+{
+    setStick(USB_STICK_DETECTED, sNode, sModel, sVendor);
+}
+
+// An update folder with nothing in it is present but offers nothing.
+void CRunUsb::stickMounted(const QString& sMountPath, bool bUpdate, bool bDatabase, bool bLogbook)
+{
+    setUsbMountPath(sMountPath);
+    setUsbDeviceUnmounted(false);
+    setUpdateFileFound(bUpdate);
+    setDatabaseDirFound(bDatabase);
+    setLogbookDirFound(bLogbook);
+    setUsbDataAvailable(bUpdate || bDatabase || bLogbook);
+    setUsbDeviceState(USB_STICK_MOUNTED);
+}
+
+// The stick is gone: the record says so with the unmounted flag until it is reset.
+void CRunUsb::stickCleared()
+{
+    setNoStick();
+    setUsbInfoText(QString(""));
+    setUsbDeviceUnmounted(true);
+}
+
+void CRunUsb::unmountTaken()
+{
+    setStartUnmountUsbDevice(false);
+    setUnmountUsbDeviceActive(true);
+}
+
+void CRunUsb::unmountDone(bool bUnmounted)
+{
+    if (bUnmounted) {
+        setUsbDeviceUnmounted(true);
+    }
+    setUnmountUsbDeviceActive(false);
+}
+
+// The stick's texts, with nothing known yet of what it carries.
+void CRunUsb::setStick(EUsbDeviceState eState, const QString& sNode, const QString& sModel, const QString& sVendor)
+{
+    setUsbDeviceState(eState);
+    setUsbDeviceNode(sNode);
+    setUsbModel(sModel);
+    setUsbDeviceText(QString(""));
+    setUsbVendor(sVendor);
+    setUsbDataAvailable(false);
+    setUpdateFileFound(false);
+    setDatabaseDirFound(false);
+    setLogbookDirFound(false);
+}
+
+void CRunUsb::setNoStick()
+{
+    setStick(USB_NO_STICK, QString(""), QString(""), QString(""));
+    setUsbMountPath(QString(""));
+    setUsbCapacity(0);
+}
+
 QByteArray CRunUsb::toByteArray()
 {
     // A write-only stream on a byte array overwrites from the start but does not truncate:

@@ -33,6 +33,9 @@ public:
         FieldCount
     };
 
+    // What UsbDeviceState tells the peers.
+    enum EUsbDeviceState { USB_NO_STICK = 0, USB_STICK_DETECTED = 1, USB_STICK_MOUNTED = 2 };
+
     CRunUsb();
 
     int getUsbDeviceState() const { return m_iUsbDeviceState; }
@@ -70,6 +73,15 @@ public:
     void setUsbDeviceUnmounted(bool bValue);
     void setUsbAuxFlag(bool bValue);
 
+    // The changes along a stick's life. Each sets its fields together, through the setters,
+    // so every one of them is marked changed.
+    void setStartupDefaults();
+    void stickArrived(const QString& sNode, const QString& sModel, const QString& sVendor);
+    void stickMounted(const QString& sMountPath, bool bUpdate, bool bDatabase, bool bLogbook);
+    void stickCleared();
+    void unmountTaken();
+    void unmountDone(bool bUnmounted);
+
     bool isChanged(EField eField) const { return m_abChanged[eField]; }
     bool hasChanges() const { return m_bChanged; }
 
@@ -81,6 +93,8 @@ public:
     friend QDataStream& operator>>(QDataStream& in, CRunUsb& oRecord);
 
 private:
+    void setStick(EUsbDeviceState eState, const QString& sNode, const QString& sModel, const QString& sVendor);
+    void setNoStick();
     void markChanged(EField eField);
     template<typename T> void readField(QDataStream& in, EField eField, T& value);
     void read(QDataStream& in);

@@ -59,12 +59,6 @@ CUsb::~CUsb()
     for (QTimer* pTimer : {m_pDbusTimer, m_pTriggerTimer, m_pUsbTimer, m_pUnmountTimer, m_pResetTimer}) {
         delete pTimer;
     }
-    if (m_pUdevMonitor != nullptr) {
-        udev_monitor_unref(m_pUdevMonitor);
-    }
-    if (m_pUdev != nullptr) {
-        udev_unref(m_pUdev);
-    }
 }
 
 void CUsb::CreateLogEntry(CLogBase::ELogSubType eLogSubType)

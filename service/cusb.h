@@ -2,6 +2,8 @@
 
 #include "records/clogbase.h"
 #include "records/crunusb.h"
+#include "usb/cstickmounter.h"
+#include "usb/cstickwatcher.h"
 
 #include <QByteArray>
 #include <QDBusConnection>
@@ -10,8 +12,6 @@
 
 #include <libudev.h>
 
-#include <functional>
-
 class ComQuorvikVeltranoLogbookInterface;
 class ComQuorvikVeltranoRuntimeInterface;
 class ComQuorvikVeltranoSetupInterface;
@@ -19,10 +19,10 @@ class QSocketNotifier;
 class QTimer;
 class Thread;
 
-// The USB-stick service: owns the timers, the bus proxies, the udev handles, the runtime
-// USB record and the heartbeat thread. Everything runs as slots on the event-loop thread.
-// The slot bodies live beside their subsystem: service/ (bus, signals, publishing) and
-// usb/ (hot-plug, qualification, mounting, inspection, unmount).
+// The USB-stick service, the one object the peers meet: owns the timers, the bus proxies, the
+// runtime USB record and the heartbeat thread, and is the only place that publishes. The device
+// work is usb/'s: the watcher (with the udev handles) reports sticks, the mounter mounts,
+// inspects and unmounts them. Everything runs as slots on the event-loop thread.
 class CUsb : public QObject
 {
     Q_OBJECT
@@ -61,26 +61,15 @@ private slots:
 private:
     // Shared by the bus set-up, the poll, the mounting and the unmount handling.
     static constexpr int s_iPollInterval = 1000;
-    static constexpr int s_iTextLength = 200;
-    static constexpr const char* s_szMountDir = "/mnt/usbstick";
 
     void readSettingsFromIniFile();
     QDBusConnection attemptConnection();
     void handleSignalNumber(int iSignal);
     void announceVersion();
     void setupLinuxSignalHandlers();
-    bool OpenHotplugMonitor();
-    udev_device* receiveHotplugDevice();
-    void handleHotplugDevice(udev_device* pDevice);
-    void handleArrival(const char* szDevName, const char* szModel, const char* szSerial, const char* szVendor);
-    void handleRemoval(const char* szDevName, const char* szModel, const char* szSerial);
-    void recordArrival(const char* szDeviceNode, const char* szModel, const char* szVendor);
-    void recordRemoval();
+    bool handleArrival(const CStick& oStick);
+    void handleRemoval(const CStick& oStick);
     bool MountUsbStick(const char* szDeviceNode);
-    bool takeOverMount(const QByteArray& aDevice, const QByteArray& aPartition);
-    void detachRemovedStick(const QByteArray& aDevice);
-    QByteArray detachMountsWhile(const std::function<bool(const QByteArray&)>& fDetach);
-    void unmountStick(const QString& sMountPath);
     void publishRuntimeUsb(bool bLineEndOnFailure);
     QByteArray fetchRuntimeUsb();
 
@@ -100,14 +89,11 @@ private:
     int m_iDbusRetryCount = 0;
     // The bus of the service once connected (session or TCP), watched on the poll tick.
     QDBusConnection m_oBus = QDBusConnection(QString());
-    udev* m_pUdev = nullptr;
-    udev_monitor* m_pUdevMonitor = nullptr;
-    bool m_bUdevReady = false;
+    // The record is merged with what peers wrote, so it cannot decide which disk is in use or
+    // whether it is mounted: the watcher and the mounter keep those facts.
+    CStickWatcher m_oWatcher;
+    CStickMounter m_oMounter;
     CRunUsb m_oRunUsb;
-    // The service's own facts about the stick. The record is merged with what peers wrote, so
-    // it cannot decide which disk is in use or whether it is mounted.
-    QString m_sStickNode;
-    bool m_bStickMounted = false;
     bool m_bProcessStarted = false;
     QTimer* m_pTriggerTimer = nullptr;
     QSocketNotifier* m_pSignalNotifier = nullptr;

@@ -97,7 +97,7 @@ void CUsb::connectDbus()
         new QDBusServiceWatcher(g_szCoreService, oConnection, QDBusServiceWatcher::WatchForRegistration, this);
     connect(pCoreWatcher, &QDBusServiceWatcher::serviceOwnerChanged, this, &CUsb::onCoreOwnerChanged);
 
-    OpenHotplugMonitor();
+    m_oWatcher.OpenHotplugMonitor();
 
     // Under systemd: the service is up now, and the main loop beats the watchdog from here on.
     auto* pServiceManager = new CServiceManager(this);

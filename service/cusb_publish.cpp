@@ -12,30 +12,6 @@
 
 #include <QTimer>
 
-namespace {
-
-// Every field but UsbInfoText, through the setters, so each is marked changed.
-void setStartupDefaults(CRunUsb& oRecord)
-{
-    oRecord.setUsbDeviceState(0);
-    oRecord.setUsbDataAvailable(false);
-    oRecord.setUpdateFileFound(false);
-    oRecord.setDatabaseDirFound(false);
-    oRecord.setLogbookDirFound(false);
-    oRecord.setUsbDeviceNode(QString(""));
-    oRecord.setUsbDeviceText(QString(""));
-    oRecord.setUsbVendor(QString(""));
-    oRecord.setUsbModel(QString(""));
-    oRecord.setUsbMountPath(QString(""));
-    oRecord.setUsbCapacity(0);
-    oRecord.setStartUnmountUsbDevice(false);
-    oRecord.setUnmountUsbDeviceActive(false);
-    oRecord.setUsbDeviceUnmounted(false);
-    oRecord.setUsbAuxFlag(false);
-}
-
-} // namespace
-
 void CUsb::SendDbus()
 {
     publishRuntimeUsb(false);
@@ -89,7 +65,7 @@ void CUsb::onsigProcessStart(int iProcess, int iAppID)
     m_bProcessStarted = true;
     m_pTriggerTimer->stop();
 
-    setStartupDefaults(m_oRunUsb);
+    m_oRunUsb.setStartupDefaults();
     StartupUdev();
 
     // A field that a peer marked in the shared copy (a pending unmount request, say) wins.

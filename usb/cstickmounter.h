@@ -1,0 +1,36 @@
+#pragma once
+
+#include "usb/cstickcontent.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+
+// Mounts the stick at the one mount point, takes over a mount left by an earlier run, looks at
+// what the stick carries, and unmounts it, all through the platform layer. Every outcome is
+// logged here and returned; the record and the bus are the caller's.
+class CStickMounter
+{
+public:
+    static constexpr const char* s_szMountDir = "/mnt/usbstick";
+
+    // Whole disk as vfat, then partition 1 as vfat, then the disk as NTFS, after a 3 s wait.
+    bool mount(const QByteArray& aNode);
+    bool isMounted() const { return m_bMounted; }
+
+    CStickContent inspect(const char* szMountDir);
+    // Whether the update folder holds at least one entry that is not hidden.
+    static bool hasUpdate(const char* szUpdateDir);
+
+    // Unmounts the path a record names, only when it is the mount point; true on success.
+    bool unmount(const QString& sMountPath);
+    // Leaves nothing of a pulled stick, nor of a vanished disk, at the mount point.
+    void detachRemoved(const QByteArray& aNode);
+
+private:
+    bool takeOver(const QByteArray& aNode);
+    QByteArray detachWhile(const std::function<bool(const QByteArray&)>& fDetach);
+
+    bool m_bMounted = false;
+};
