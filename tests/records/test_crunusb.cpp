@@ -41,25 +41,6 @@ CRunUsb filledRecord()
     return oRecord;
 }
 
-void setStartupDefaults(CRunUsb& oRecord)
-{
-    oRecord.setUsbDeviceState(0);
-    oRecord.setUsbDataAvailable(false);
-    oRecord.setUpdateFileFound(false);
-    oRecord.setDatabaseDirFound(false);
-    oRecord.setLogbookDirFound(false);
-    oRecord.setUsbDeviceNode("");
-    oRecord.setUsbDeviceText("");
-    oRecord.setUsbVendor("");
-    oRecord.setUsbModel("");
-    oRecord.setUsbMountPath("");
-    oRecord.setUsbCapacity(0);
-    oRecord.setStartUnmountUsbDevice(false);
-    oRecord.setUnmountUsbDeviceActive(false);
-    oRecord.setUsbDeviceUnmounted(false);
-    oRecord.setUsbAuxFlag(false);
-}
-
 } // namespace
 
 Q_DECLARE_METATYPE(CRunUsb)
@@ -78,6 +59,8 @@ private slots:
     void nullText();
     void truncatedInput();
     void lengthBeyondTheInput();
+    void changesAlongAStick();
+    void failedUnmountKeepsTheFlag();
 };
 
 void TestCRunUsb::wireForm_data()
@@ -89,7 +72,7 @@ void TestCRunUsb::wireForm_data()
     QTest::newRow("fresh") << CRunUsb() << header() + QByteArray(60, '\0');
 
     CRunUsb oDefaults;
-    setStartupDefaults(oDefaults);
+    oDefaults.setStartupDefaults();
     QTest::newRow("start-up defaults") << oDefaults
                                        << header()
                                               + hex(
@@ -146,7 +129,7 @@ void TestCRunUsb::readTakesOverFlaggedDifferingFields()
 
     // A peer's pending unmount request wins over the service's own value, nothing else does.
     CRunUsb oService;
-    setStartupDefaults(oService);
+    oService.setStartupDefaults();
     oService.setUsbDeviceNode("/dev/sdb");
     CRunUsb oShared;
     oShared.setStartUnmountUsbDevice(true);
@@ -263,6 +246,59 @@ void TestCRunUsb::lengthBeyondTheInput()
     CRunUsb oUnchanged = oRecord;
     oUnchanged.fromByteArray(aLyingReserve);
     QCOMPARE(oUnchanged.toPlainByteArray(), oRecord.toPlainByteArray());
+}
+
+// The named changes set their fields together: a field left out would reach the peers stale.
+void TestCRunUsb::changesAlongAStick()
+{
+    CRunUsb oRecord;
+    oRecord.setStartupDefaults();
+    QVERIFY(!oRecord.isChanged(CRunUsb::UsbInfoText));
+
+    oRecord.stickArrived("/dev/sdb", "Model", "Vendor");
+    QCOMPARE(oRecord.getUsbDeviceState(), int(CRunUsb::USB_STICK_DETECTED));
+    QCOMPARE(oRecord.getUsbDeviceNode(), QString("/dev/sdb"));
+    QCOMPARE(oRecord.getUsbModel(), QString("Model"));
+    QCOMPARE(oRecord.getUsbVendor(), QString("Vendor"));
+
+    oRecord.setUsbDeviceUnmounted(true);
+    oRecord.stickMounted("/mnt/usbstick", false, false, true);
+    QCOMPARE(oRecord.getUsbDeviceState(), int(CRunUsb::USB_STICK_MOUNTED));
+    QCOMPARE(oRecord.getUsbMountPath(), QString("/mnt/usbstick"));
+    QVERIFY(!oRecord.getUsbDeviceUnmounted());
+    QVERIFY(oRecord.getUsbDataAvailable() && oRecord.getLogbookDirFound());
+    QVERIFY(!oRecord.getUpdateFileFound() && !oRecord.getDatabaseDirFound());
+    oRecord.stickMounted("/mnt/usbstick", false, false, false);
+    QVERIFY(!oRecord.getUsbDataAvailable());
+
+    oRecord.setStartUnmountUsbDevice(true);
+    oRecord.unmountTaken();
+    QVERIFY(!oRecord.getStartUnmountUsbDevice() && oRecord.getUnmountUsbDeviceActive());
+    oRecord.unmountDone(true);
+    QVERIFY(!oRecord.getUnmountUsbDeviceActive() && oRecord.getUsbDeviceUnmounted());
+
+    oRecord.setUsbCapacity(SIXTEEN_GIB);
+    oRecord.setUsbInfoText("i");
+    oRecord.stickCleared();
+    CRunUsb oExpected;
+    oExpected.setStartupDefaults();
+    oExpected.setUsbInfoText("");
+    oExpected.setUsbDeviceUnmounted(true);
+    oExpected.setStartUnmountUsbDevice(false);
+    oExpected.setUnmountUsbDeviceActive(false);
+    oExpected.setUsbAuxFlag(false);
+    QCOMPARE(oRecord.toByteArray().toHex(' '), oExpected.toByteArray().toHex(' '));
+}
+
+// An unmount that failed leaves the unmounted flag as it was; only the active flag drops.
+void TestCRunUsb::failedUnmountKeepsTheFlag()
+{
+    CRunUsb oRecord;
+    oRecord.unmountTaken();
+    oRecord.unmountDone(false);
+    QVERIFY(!oRecord.getUsbDeviceUnmounted());
+    QVERIFY(!oRecord.isChanged(CRunUsb::UsbDeviceUnmounted));
+    QVERIFY(!oRecord.getUnmountUsbDeviceActive());
 }
 
 QTEST_APPLESS_MAIN(TestCRunUsb)
