@@ -1,0 +1,317 @@
+// Mounting, take-over, inspection and unmounting of the stick, against the system calls stood in.
+
+#include "fakeplatform.h"
+#include "usb/cstickmounter.h"
+#include "usblog.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <sys/mount.h>
+
+class TestCStickMounter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void mounts_in_three_attempts_data();
+    void mounts_in_three_attempts();
+    void prepares_the_mount_point();
+    void takes_over_its_own_mount();
+    void detaches_stale_mounts_before_mounting();
+    void reports_the_product_folders_data();
+    void reports_the_product_folders();
+    void counts_unreadable_entries_and_measures_in_64_bits();
+    void unmounts_only_its_mount_point();
+    void leaves_nothing_of_a_removed_stick();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_pStick;
+    QString m_sStick;
+};
+
+namespace {
+
+QString mountCall(const char* szSource, const char* szType)
+{
+    // Nothing on a stick may become a device node or a set-user-ID program here.
+    return QString("mount %1 /mnt/usbstick %2 %3").arg(szSource, szType).arg(MS_SYNCHRONOUS | MS_NOSUID | MS_NODEV);
+}
+
+QString mountFailed(const char* szSource, const char* szWording, int iError)
+{
+    return Warning({"USB ", szSource, szWording, QString::number(iError), " : ", strerror(iError)});
+}
+
+QString stale(const char* szSource)
+{
+    return Warning({"Stale mount detached ", szSource});
+}
+
+const QString g_sDetach = QString("umount2 /mnt/usbstick %1").arg(MNT_DETACH | UMOUNT_NOFOLLOW);
+const QString g_sUnmount = QString("umount2 /mnt/usbstick %1").arg(UMOUNT_NOFOLLOW);
+
+} // namespace
+
+void TestCStickMounter::init()
+{
+    g_oPlatform.reset();
+    g_oPlatform.hModes = {
+        {"/mnt/usbstick", S_IFDIR | 0755}, {"/dev/sdb", S_IFBLK}, {"/dev/sdb1", S_IFBLK}, {"/dev/sdc1", S_IFBLK}};
+    m_pStick = std::make_unique<QTemporaryDir>();
+    m_sStick = m_pStick->path();
+    g_oPlatform.aRealRoot = m_sStick.toUtf8();
+    CaptureLog();
+}
+
+void TestCStickMounter::mounts_in_three_attempts_data()
+{
+    QTest::addColumn<int>("iFailing");
+    for (int i = 0; i <= 3; ++i) {
+        QTest::addRow("%d failing", i) << i;
+    }
+}
+
+// The disk as vfat, its first partition as vfat, the disk as NTFS: in that order, after 3 s, and no more.
+void TestCStickMounter::mounts_in_three_attempts()
+{
+    QFETCH(int, iFailing);
+    const QStringList lAttempts = {mountCall("/dev/sdb", "vfat"), mountCall("/dev/sdb1", "vfat"),
+                                   mountCall("/dev/sdb", "ntfs")};
+    const QStringList lFailures = {mountFailed("/dev/sdb", " mount failed (vfat) errno = ", EINVAL),
+                                   mountFailed("/dev/sdb1", " mount failed (vfat) errno = ", ENXIO),
+                                   mountFailed("/dev/sdb", " mount failed errno = ", EINVAL)};
+    const QList<QByteArray> lKeys = {"/dev/sdb vfat", "/dev/sdb1 vfat", "/dev/sdb ntfs"};
+    const QList<int> lErrors = {EINVAL, ENXIO, EINVAL};
+    for (int i = 0; i < iFailing; ++i) {
+        g_oPlatform.hMountErrors.insert(lKeys[i], lErrors[i]);
+    }
+
+    CStickMounter oMounter;
+    QCOMPARE(oMounter.mount("/dev/sdb"), iFailing < 3);
+    QCOMPARE(oMounter.isMounted(), iFailing < 3);
+    QCOMPARE(g_oPlatform.lCalls, QStringList("sleep 3") + lAttempts.mid(0, qMin(iFailing + 1, 3)));
+    QCOMPARE(TakeLog(), lFailures.mid(0, iFailing));
+}
+
+// The mount point is made when missing, and refused when it is anything but a directory.
+void TestCStickMounter::prepares_the_mount_point()
+{
+    const QStringList lMounted = {"sleep 3", mountCall("/dev/sdb", "vfat")};
+    const QString sCreate = Debug({"create dir  ", "/mnt/usbstick"});
+    const QString sRefused = Warning({"Mount point is not a directory, not mounted ", "/mnt/usbstick"});
+    // The outcome, then the calls made, then the lines logged.
+    const auto mount = [] {
+        const bool bMounted = CStickMounter().mount("/dev/sdb");
+        const QStringList lOutcome = QStringList(bMounted ? "mounted" : "not mounted") + g_oPlatform.lCalls + TakeLog();
+        g_oPlatform.lCalls.clear();
+        g_oPlatform.lMounts.clear();
+        return lOutcome;
+    };
+
+    QCOMPARE(mount(), QStringList("mounted") + lMounted);
+    g_oPlatform.hModes.remove("/mnt/usbstick");
+    QCOMPARE(mount(), QStringList({"mounted", "mkdir /mnt/usbstick 777"}) + lMounted + QStringList(sCreate));
+    QCOMPARE(g_oPlatform.hModes.value("/mnt/usbstick") & S_IFMT, mode_t(S_IFDIR));
+
+    g_oPlatform.hModes.remove("/mnt/usbstick");
+    g_oPlatform.iMkdirErrno = EROFS;
+    QCOMPARE(mount(), QStringList({"not mounted", "mkdir /mnt/usbstick 777", sCreate,
+                                   Debug({"failed to create dir ", "/mnt/usbstick"})}));
+
+    g_oPlatform.hModes.insert("/mnt/usbstick", S_IFREG | 0644);
+    QCOMPARE(mount(), QStringList({"not mounted", sRefused}));
+    // A planted link to a directory: mounting there would put the stick wherever it leads.
+    g_oPlatform.hModes.insert("/etc", S_IFDIR | 0755);
+    g_oPlatform.hLinks.insert("/mnt/usbstick", "/etc");
+    QCOMPARE(mount(), QStringList({"not mounted", sRefused}));
+
+    // Any other failure to look at it is left to the mount to find out.
+    g_oPlatform.hErrors.insert("/mnt/usbstick", EACCES);
+    QCOMPARE(mount(), QStringList("mounted") + lMounted);
+}
+
+// A restarted service keeps its own mount of the stick, disk or partition 1, when its node is still there.
+void TestCStickMounter::takes_over_its_own_mount()
+{
+    for (const char* szSource : {"/dev/sdb", "/dev/sdb1"}) {
+        g_oPlatform.lMounts.clear();
+        g_oPlatform.addMount("/dev/vanished");
+        g_oPlatform.addMount(szSource);
+        CStickMounter oMounter;
+        QVERIFY(oMounter.mount("/dev/sdb"));
+        QVERIFY(oMounter.isMounted());
+        QCOMPARE(TakeLog(), QStringList({Warning({"USB-Device mounted already, taken over ", szSource})}));
+        QCOMPARE(g_oPlatform.sourcesAt(), QList<QByteArray>({"/dev/vanished", szSource}));
+    }
+    QVERIFY(!g_oPlatform.lCalls.join(' ').contains("mount"));
+
+    // A mount under the stick's name whose node is gone is an earlier stick's: detached, then mounted anew.
+    g_oPlatform.lMounts.clear();
+    g_oPlatform.addMount("/dev/sdb1");
+    g_oPlatform.hModes.remove("/dev/sdb1");
+    g_oPlatform.lCalls.clear();
+    QVERIFY(CStickMounter().mount("/dev/sdb"));
+    QCOMPARE(g_oPlatform.lCalls, QStringList({"sleep 3", g_sDetach, mountCall("/dev/sdb", "vfat")}));
+    QCOMPARE(TakeLog(), QStringList(stale("/dev/sdb1")));
+}
+
+// Whatever else sits at the mount point is detached top down; a detach that fails does not stop the mount.
+void TestCStickMounter::detaches_stale_mounts_before_mounting()
+{
+    g_oPlatform.addMount("/dev/sdx1");
+    g_oPlatform.addMount("tmpfs", "tmpfs");
+    g_oPlatform.addMount("/dev/sdc1");
+    QVERIFY(CStickMounter().mount("/dev/sdb"));
+    QCOMPARE(g_oPlatform.lCalls,
+             QStringList({"sleep 3", g_sDetach, g_sDetach, g_sDetach, mountCall("/dev/sdb", "vfat")}));
+    QCOMPARE(TakeLog(), QStringList({stale("/dev/sdc1"), stale("tmpfs"), stale("/dev/sdx1")}));
+    QCOMPARE(g_oPlatform.sourcesAt(), QList<QByteArray>({"/dev/sdb"}));
+
+    g_oPlatform.lMounts.clear();
+    g_oPlatform.addMount("/dev/sdc1");
+    g_oPlatform.iUmountErrno = EBUSY;
+    QVERIFY(CStickMounter().mount("/dev/sdb"));
+    QCOMPARE(TakeLog(),
+             QStringList({Warning({"'umount2' ", "/dev/sdc1", " failed  errno = ", strerror(EBUSY), "16"})}));
+    QCOMPARE(g_oPlatform.sourcesAt(), QList<QByteArray>({"/dev/sdc1", "/dev/sdb"}));
+}
+
+void TestCStickMounter::reports_the_product_folders_data()
+{
+    QTest::addColumn<QStringList>("lEntries");
+    QTest::addColumn<QString>("sFound");
+    QTest::newRow("nothing") << QStringList() << "---";
+    QTest::newRow("all three") << QStringList({"Veltrano/update/fw.bin", "Veltrano/database/", "Veltrano/logbook/"})
+                               << "udl";
+    QTest::newRow("empty update folder") << QStringList("Veltrano/update/") << "---";
+    QTest::newRow("hidden files only") << QStringList("Veltrano/update/.hidden") << "---";
+    QTest::newRow("a subfolder is an update") << QStringList("Veltrano/update/sub/") << "u--";
+    // Only a missing entry is absent: plain files count as the folders.
+    QTest::newRow("plain files") << QStringList({"Veltrano/update", "Veltrano/database", "Veltrano/logbook"}) << "-dl";
+}
+
+// What the stick offers: the update folder must hold a visible entry, the other two need only be there.
+void TestCStickMounter::reports_the_product_folders()
+{
+    QFETCH(QStringList, lEntries);
+    QFETCH(QString, sFound);
+    const QDir oStick(m_sStick);
+    for (const QString& sEntry : lEntries) {
+        if (sEntry.endsWith('/')) {
+            QVERIFY(oStick.mkpath(sEntry));
+        } else {
+            QVERIFY(oStick.mkpath(QFileInfo(sEntry).path()));
+            QFile oFile(oStick.filePath(sEntry));
+            QVERIFY(oFile.open(QIODevice::WriteOnly));
+        }
+    }
+    const CStickContent oContent = CStickMounter().inspect(m_sStick.toUtf8().constData());
+    QCOMPARE(QString(oContent.bUpdate ? "u" : "-") + (oContent.bDatabase ? "d" : "-") + (oContent.bLogbook ? "l" : "-"),
+             sFound);
+    QVERIFY(oContent.bSizeKnown);
+
+    const QString sUpdate = m_sStick + "/Veltrano/update";
+    const QString sLogbook = m_sStick + "/Veltrano/logbook";
+    const QString sSize = Debug({"'statvfs' reports  f_frsize =  ", "4096", " f_blocks = ", "1000"});
+    if (QTest::currentDataTag() == QLatin1String("nothing")) {
+        QCOMPARE(TakeLog(), QStringList({Warning({"Update directory not found on USB-Stick ", sUpdate}),
+                                         Warning({"Log directory not found on USB-Stick ", sLogbook}), sSize}));
+    } else if (QTest::currentDataTag() == QLatin1String("all three")) {
+        QCOMPARE(TakeLog(),
+                 QStringList({Debug({"Update directory exists on USB-Stick ", sUpdate}),
+                              Debug({"Found ", "3", " files in Update dir"}), Debug({"Found update file in ", sUpdate}),
+                              Debug({"Database directory exists on USB-Stick ", m_sStick + "/Veltrano/database"}),
+                              Debug({"Log directory exists on USB-Stick  ", sLogbook}), sSize}));
+    } else if (QTest::currentDataTag() == QLatin1String("empty update folder")) {
+        QCOMPARE(TakeLog().mid(0, 3), QStringList({Debug({"Update directory exists on USB-Stick ", sUpdate}),
+                                                   Debug({"Found ", "2", " files in Update dir"}),
+                                                   Debug({"No valid update file in ", sUpdate})}));
+    }
+}
+
+// An entry that cannot be looked at is present; the size is exact above 4 GiB and unknown when unmeasured.
+void TestCStickMounter::counts_unreadable_entries_and_measures_in_64_bits()
+{
+    const QByteArray aStick = m_sStick.toUtf8();
+    g_oPlatform.hErrors.insert(aStick + "/Veltrano/update", EACCES);
+    g_oPlatform.hErrors.insert(aStick + "/Veltrano/database", EACCES);
+    g_oPlatform.hErrors.insert(aStick + "/Veltrano/logbook", EIO);
+    g_oPlatform.ulBlocks = 3000000;
+    CStickContent oContent = CStickMounter().inspect(aStick.constData());
+    QVERIFY(!oContent.bUpdate);
+    QVERIFY(oContent.bDatabase);
+    QVERIFY(oContent.bLogbook);
+    QVERIFY(oContent.bSizeKnown);
+    QCOMPARE(oContent.llCapacity, Q_INT64_C(12288000000));
+
+    g_oPlatform.iStatvfsErrno = EIO;
+    TakeLog();
+    oContent = CStickMounter().inspect(aStick.constData());
+    QVERIFY(!oContent.bSizeKnown);
+    QCOMPARE(TakeLog().last(), Debug({"'statvfs' failed"}));
+}
+
+// A peer's record may name any path: only the mount point is unmounted, never lazily, and failures are told.
+void TestCStickMounter::unmounts_only_its_mount_point()
+{
+    CStickMounter oMounter;
+    QVERIFY(oMounter.mount("/dev/sdb"));
+    g_oPlatform.lCalls.clear();
+    for (const char* szPath : {"/", "/mnt/usbstick/", "/mnt/usbstick/../../etc"}) {
+        QVERIFY(!oMounter.unmount(szPath));
+        QCOMPARE(TakeLog(), QStringList(Warning(
+                                {"'umount' refused, not the service's mount point ", QString("\"%1\"").arg(szPath)})));
+    }
+    QCOMPARE(g_oPlatform.lCalls, QStringList());
+
+    const QString sStart = Warning({"start 'umount'"});
+    QVERIFY(!oMounter.unmount(QString()));
+    QCOMPARE(TakeLog(),
+             QStringList({sStart, Warning({"'umount' ", "\"\"", " failed  errno = ", strerror(ENOENT), "2"})}));
+
+    g_oPlatform.iUmountErrno = EBUSY;
+    QVERIFY(!oMounter.unmount("/mnt/usbstick"));
+    QVERIFY(oMounter.isMounted());
+    QCOMPARE(
+        TakeLog(),
+        QStringList({sStart, Warning({"'umount' ", "\"/mnt/usbstick\"", " failed  errno = ", strerror(EBUSY), "16"})}));
+
+    g_oPlatform.iUmountErrno = 0;
+    QVERIFY(oMounter.unmount("/mnt/usbstick"));
+    QVERIFY(!oMounter.isMounted());
+    QCOMPARE(TakeLog(), QStringList({sStart, Warning({"'umount' OK"})}));
+    QCOMPARE(g_oPlatform.lCalls, QStringList({QString("umount2  %1").arg(UMOUNT_NOFOLLOW), g_sUnmount, g_sUnmount}));
+    QCOMPARE(g_oPlatform.sourcesAt(), QList<QByteArray>());
+}
+
+// After a removal the stick's mounts and those of vanished disks are gone from the top down; the first
+// mount of a disk still present ends the detaching, and stays.
+void TestCStickMounter::leaves_nothing_of_a_removed_stick()
+{
+    g_oPlatform.addMount("/dev/sdc1");
+    g_oPlatform.addMount("/dev/sdx");
+    g_oPlatform.addMount("tmpfs", "tmpfs");
+    g_oPlatform.addMount("/dev/sdb");
+    g_oPlatform.addMount("/dev/sdb1");
+    CStickMounter oMounter;
+    oMounter.detachRemoved("/dev/sdb");
+    QCOMPARE(g_oPlatform.sourcesAt(), QList<QByteArray>({"/dev/sdc1"}));
+    QCOMPARE(TakeLog(), QStringList({stale("/dev/sdb1"), stale("/dev/sdb"), stale("tmpfs"), stale("/dev/sdx")}));
+
+    // The stick's nodes are gone once it is pulled: its mounts go all the same.
+    QVERIFY(oMounter.mount("/dev/sdb"));
+    g_oPlatform.hModes.remove("/dev/sdb");
+    g_oPlatform.hModes.remove("/dev/sdb1");
+    g_oPlatform.hModes.remove("/dev/sdc1");
+    oMounter.detachRemoved("/dev/sdb");
+    QVERIFY(!oMounter.isMounted());
+    QCOMPARE(g_oPlatform.sourcesAt(), QList<QByteArray>());
+}
+
+QTEST_GUILESS_MAIN(TestCStickMounter)
+#include "test_cstickmounter.moc"
