@@ -93,8 +93,8 @@ void CLogFile::write(const SLogSettings& oSettings, const QString& sLine)
     }
 
     if (m_llLostLines > 0
-        && appendLine(LogFileLine(oSettings.sIdentifier, 1,
-                                  QString::number(m_llLostLines) + QLatin1String(" log lines lost")))) {
+        && appendLine(
+            LogFileLine(oSettings.sIdentifier, 1, QString::number(m_llLostLines) + QLatin1String(" log lines lost")))) {
         m_llLostLines = 0;
     }
     if (m_llLostLines > 0 || !appendLine(sLine)) {

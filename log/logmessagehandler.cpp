@@ -112,9 +112,8 @@ QString Printable(const QString& sText)
 
 void WriteConsole(const QString& sIdentifier, int iLevel, const QString& sText)
 {
-    const QString sLine = QLatin1String("\x1b[92m") + sIdentifier + QLatin1String("\x1b[0m:")
-                          + UtcTime("hh:mm:ss:zzz") + QLatin1String(LEVELS[iLevel].szConsoleTag) + sText
-                          + QLatin1String("\x1b[0m");
+    const QString sLine = QLatin1String("\x1b[92m") + sIdentifier + QLatin1String("\x1b[0m:") + UtcTime("hh:mm:ss:zzz")
+                          + QLatin1String(LEVELS[iLevel].szConsoleTag) + sText + QLatin1String("\x1b[0m");
     WriteStdoutLine(sLine.toLatin1());
 }
 
@@ -122,8 +121,8 @@ void WriteConsole(const QString& sIdentifier, int iLevel, const QString& sText)
 
 QString LogFileLine(const QString& sIdentifier, int iLevel, const QString& sText)
 {
-    return sIdentifier + QLatin1Char(':') + UtcTime("yyyy-MM-dd_hh:mm:ss:zzz") + QLatin1String(LEVELS[iLevel].szFileLabel)
-           + sText;
+    return sIdentifier + QLatin1Char(':') + UtcTime("yyyy-MM-dd_hh:mm:ss:zzz")
+           + QLatin1String(LEVELS[iLevel].szFileLabel) + sText;
 }
 
 void WriteStdoutLine(const QByteArray& aLine)

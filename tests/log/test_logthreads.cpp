@@ -46,7 +46,9 @@ extern "C" void __syslog_chk(int, int, const char*, ...)
     CountSyslog();
 }
 
-extern "C" void closelog() {}
+extern "C" void closelog()
+{
+}
 
 namespace {
 
@@ -82,7 +84,10 @@ public:
     }
 
     bool isRunning() const { return m_iRunning > 0; }
-    bool waitForAll() { return QTest::qWaitFor([this] { return !isRunning(); }, 60000); }
+    bool waitForAll()
+    {
+        return QTest::qWaitFor([this] { return !isRunning(); }, 60000);
+    }
 
 private:
     std::atomic<bool> m_bGate {false};
