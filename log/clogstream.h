@@ -47,7 +47,9 @@ void SetLogStreamHandler(QtMessageHandler pfHandler);
 // The line-break item: "\n" without the blank that other items get.
 CLogStream& endl(CLogStream& oStream);
 
-// Call sites name this source file and their line before the message items.
+// Call sites name their module and line before the message items. "File: cusb" names the
+// service object's module and stands in every file of the daemon by design, not for the file
+// it is written in: the peers' log readers know the daemon's lines by that name.
 #define CUSB_DEBUG CLogStream(QtDebugMsg) << "File: cusb Line: " << __LINE__ << ": "
 #define CUSB_WARNING CLogStream(QtWarningMsg) << "File: cusb Line: " << __LINE__ << ": "
 #define CUSB_CRITICAL CLogStream(QtCriticalMsg) << "File: cusb Line: " << __LINE__ << ": "

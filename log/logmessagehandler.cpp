@@ -1,22 +1,20 @@
 #include "log/logmessagehandler.h"
 
+#include "log/clogstate.h"
 #include "log/csettingsreader.h"
-#include "log/logfile.h"
-#include "log/logstate.h"
 
-#include <QCoreApplication>
 #include <QDateTime>
-#include <QFile>
-#include <QMutexLocker>
 
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <syslog.h>
 
 namespace {
 
 const char* const SETTINGS_FILE = "/etc/Veltrano/usb.ini";
 const char* const LOG_FOLDER = "/var/log/Veltrano/";
+
+CLogState g_oLogState;
 
 struct SLevel
 {
@@ -58,40 +56,38 @@ QString DefaultLogfileName()
            + QLatin1String("log");
 }
 
-void ReadSettings()
+// Reads the settings from usb.ini and puts them in effect, unless another thread was first;
+// returns those in effect.
+SLogSettings ReadSettings()
 {
-    if (g_sLogIdentifier.isEmpty()) {
-        g_sLogIdentifier =
-            QLatin1String("NOID(") + QString::number(QCoreApplication::applicationPid()) + QLatin1Char(')');
-    }
-
     // A missing or read-only usb.ini leaves the defaults in effect without a word.
-    CSettingsReader oSettings(QString::fromLatin1(SETTINGS_FILE), QLatin1String("DEBUG_MESSAGES"));
-    g_iDisplayMessage = oSettings.readInt("Display_Message", 0);
-    g_iDisplayLevel = oSettings.readInt("Display_Level", 1);
-    g_iLogMessage = oSettings.readInt("Log_Message", 1);
-    g_iLogLevel = oSettings.readInt("Log_Level", 1);
-    g_iLogfileSize = oSettings.readInt("Logfile_Size", 1048576, 0);
+    CSettingsReader oReader(QString::fromLatin1(SETTINGS_FILE), QLatin1String("DEBUG_MESSAGES"));
+    SLogSettings oSettings;
+    oSettings.iDisplayMessage = oReader.readInt("Display_Message", 0);
+    oSettings.iDisplayLevel = oReader.readInt("Display_Level", 1);
+    oSettings.iLogMessage = oReader.readInt("Log_Message", 1);
+    oSettings.iLogLevel = oReader.readInt("Log_Level", 1);
+    oSettings.iLogfileSize = oReader.readInt("Logfile_Size", 1048576, 0);
     // Every rotation copies each generation once: keep it to what a log folder can hold.
-    g_iLogfileRedundancy = oSettings.readInt("Logfile_Redundancy", 1, 0, 99);
-    g_sLogfileName = oSettings.readString("Logfile_Name", DefaultLogfileName());
-    g_iUseSysLog = oSettings.readInt("Use_SysLog", 0);
+    oSettings.iLogfileRedundancy = oReader.readInt("Logfile_Redundancy", 1, 0, 99);
+    oSettings.sLogfileName = oReader.readString("Logfile_Name", DefaultLogfileName());
+    oSettings.iUseSysLog = oReader.readInt("Use_SysLog", 0);
 
-    oSettings.writeBackIfMissing("Display_Message", g_iDisplayMessage);
-    oSettings.writeBackIfMissing("Display_Level", g_iDisplayLevel);
-    oSettings.writeBackIfMissing("Log_Message", g_iLogMessage);
-    oSettings.writeBackIfMissing("Log_Level", g_iLogLevel);
-    oSettings.writeBackIfMissing("Logfile_Size", g_iLogfileSize);
-    oSettings.writeBackIfMissing("Logfile_Redundancy", g_iLogfileRedundancy);
-    oSettings.writeBackIfMissing("Logfile_Name", g_sLogfileName);
-    oSettings.writeBackIfMissing("Use_SysLog", g_iUseSysLog);
+    oReader.writeBackIfMissing("Display_Message", oSettings.iDisplayMessage);
+    oReader.writeBackIfMissing("Display_Level", oSettings.iDisplayLevel);
+    oReader.writeBackIfMissing("Log_Message", oSettings.iLogMessage);
+    oReader.writeBackIfMissing("Log_Level", oSettings.iLogLevel);
+    oReader.writeBackIfMissing("Logfile_Size", oSettings.iLogfileSize);
+    oReader.writeBackIfMissing("Logfile_Redundancy", oSettings.iLogfileRedundancy);
+    oReader.writeBackIfMissing("Logfile_Name", oSettings.sLogfileName);
+    oReader.writeBackIfMissing("Use_SysLog", oSettings.iUseSysLog);
 
-    if (!g_bConsoleAllowed) {
-        g_iDisplayMessage = 0;
+    // Only once stored: the warnings come back through this handler, which must find the
+    // settings read.
+    if (g_oLogState.storeSettings(oSettings)) {
+        oReader.logRejected();
     }
-    g_bSettingsPending = false;
-    // Only now: the warnings come back through this handler, which must find the settings read.
-    oSettings.logRejected();
+    return oSettings;
 }
 
 QString UtcTime(const char* szFormat)
@@ -114,62 +110,52 @@ QString Printable(const QString& sText)
     return sPrintable;
 }
 
-void WriteConsole(int iLevel, const QString& sText)
+void WriteConsole(const QString& sIdentifier, int iLevel, const QString& sText)
 {
-    const QString sLine = QLatin1String("\x1b[92m") + g_sLogIdentifier + QLatin1String("\x1b[0m:")
-                          + UtcTime("hh:mm:ss:zzz") + QLatin1String(LEVELS[iLevel].szConsoleTag) + sText
-                          + QLatin1String("\x1b[0m");
+    const QString sLine = QLatin1String("\x1b[92m") + sIdentifier + QLatin1String("\x1b[0m:") + UtcTime("hh:mm:ss:zzz")
+                          + QLatin1String(LEVELS[iLevel].szConsoleTag) + sText + QLatin1String("\x1b[0m");
     WriteStdoutLine(sLine.toLatin1());
-}
-
-void CopySyslogIdentity()
-{
-    const QByteArray aIdentity = g_sLogIdentifier.left(SYSLOG_IDENTITY_SIZE - 1).toLatin1();
-    std::memcpy(g_szSyslogIdentity, aIdentity.constData(), static_cast<size_t>(aIdentity.size()));
-    g_szSyslogIdentity[aIdentity.size()] = '\0';
-}
-
-void WriteSyslog(int iLevel, const QString& sText)
-{
-    if (g_bSinkPending) {
-        CopySyslogIdentity();
-        openlog(g_szSyslogIdentity, LOG_CONS | LOG_PID, LOG_USER);
-        g_bSinkPending = false;
-    }
-    syslog(LEVELS[iLevel].iSyslogPriority, "%s", sText.toLatin1().constData());
-}
-
-void WriteLog(int iLevel, const QString& sText)
-{
-    if (g_iUseSysLog != 0) {
-        WriteSyslog(iLevel, sText);
-        return;
-    }
-    WriteLogFile(iLevel, LogFileLine(iLevel, sText));
 }
 
 } // namespace
 
-QString LogFileLine(int iLevel, const QString& sText)
+QString LogFileLine(const QString& sIdentifier, int iLevel, const QString& sText)
 {
-    return g_sLogIdentifier + QLatin1Char(':') + UtcTime("yyyy-MM-dd_hh:mm:ss:zzz")
+    return sIdentifier + QLatin1Char(':') + UtcTime("yyyy-MM-dd_hh:mm:ss:zzz")
            + QLatin1String(LEVELS[iLevel].szFileLabel) + sText;
+}
+
+void WriteStdoutLine(const QByteArray& aLine)
+{
+    // One write, so that lines of two threads never share a line.
+    const QByteArray aTerminated = aLine + '\n';
+    std::fwrite(aTerminated.constData(), 1, static_cast<size_t>(aTerminated.size()), stdout);
+    std::fflush(stdout);
+}
+
+void WriteLogFile(int iLevel, const QString& sLine)
+{
+    g_oLogState.writeFile(iLevel, sLine);
 }
 
 void LogMessageHandler(QtMsgType eType, const QMessageLogContext&, const QString& sMessage)
 {
     const QString sText = Printable(sMessage);
-    // Not guarded: the first message comes from the main thread before other threads exist.
-    if (g_bSettingsPending) {
-        ReadSettings();
+    SLogSettings oSettings;
+    if (!g_oLogState.settings(oSettings)) {
+        oSettings = ReadSettings();
     }
 
     const int iLevel = LevelOf(eType);
-    if (g_iDisplayMessage != 0 && iLevel >= g_iDisplayLevel) {
-        WriteConsole(iLevel, sText);
+    if (oSettings.iDisplayMessage != 0 && iLevel >= oSettings.iDisplayLevel) {
+        WriteConsole(oSettings.sIdentifier, iLevel, sText);
     }
-    if (g_iLogMessage != 0 && iLevel >= g_iLogLevel) {
-        WriteLog(iLevel, sText);
+    if (oSettings.iLogMessage != 0 && iLevel >= oSettings.iLogLevel) {
+        if (oSettings.iUseSysLog != 0) {
+            g_oLogState.writeSyslog(LEVELS[iLevel].iSyslogPriority, sText.toLatin1());
+        } else {
+            WriteLogFile(iLevel, LogFileLine(oSettings.sIdentifier, iLevel, sText));
+        }
     }
     if (eType == QtFatalMsg) {
         std::abort();
@@ -178,32 +164,15 @@ void LogMessageHandler(QtMsgType eType, const QMessageLogContext&, const QString
 
 void SetLogIdentifier(const QString& sIdentifier)
 {
-    g_sLogIdentifier = sIdentifier;
-    CopySyslogIdentity();
+    g_oLogState.setIdentifier(sIdentifier);
 }
 
 void DisableConsoleOutput()
 {
-    g_bConsoleAllowed = false;
-    g_iDisplayMessage = 0;
+    g_oLogState.disableConsole();
 }
 
 void CloseLog()
 {
-    QMutexLocker oLock(&g_oLogMutex);
-    if (g_bSettingsPending) {
-        return;
-    }
-    if (g_iLogMessage != 0) {
-        if (g_pLogFile != nullptr) {
-            g_pLogFile->close();
-            delete g_pLogFile;
-            g_pLogFile = nullptr;
-        }
-        if (!g_bSinkPending && g_iUseSysLog != 0) {
-            closelog();
-        }
-    }
-    g_bSettingsPending = true;
-    g_bSinkPending = true;
+    g_oLogState.close();
 }

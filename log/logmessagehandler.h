@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
@@ -17,3 +18,14 @@ void DisableConsoleOutput();
 
 // Closes the log file or syslog; the next message reads usb.ini again and reopens its sink.
 void CloseLog();
+
+// Appends one finished line (without line end) to the log file, rotating the file by size.
+// Thread-safe; lines from different threads never interleave.
+void WriteLogFile(int iLevel, const QString& sLine);
+
+// A log file line: identifier, UTC time, level label and text.
+QString LogFileLine(const QString& sIdentifier, int iLevel, const QString& sText);
+
+// Writes one line and a newline to standard output, flushed at once. It bypasses the message
+// handler, so the log file may call it with the log's mutex held.
+void WriteStdoutLine(const QByteArray& aLine);

@@ -1,13 +1,9 @@
-#include "log/logfile.h"
 #include "log/logmessagehandler.h"
 #include "logtesthelpers.h"
 
 #include <QDir>
 #include <QFile>
-#include <QThread>
 #include <QtTest>
-
-#include <memory>
 
 namespace {
 
@@ -123,38 +119,6 @@ private slots:
         WriteLogFile(1, QStringLiteral("warning line"));
         QCOMPARE(ReadLines(LogFile()).size(), 2);
         QCOMPARE(ReadLines(LogFile()).last(), QStringLiteral("warning line"));
-    }
-
-    void linesOfTwoThreadsNeverInterleave()
-    {
-        ResetLog(QByteArray());
-        const int iLines = 2000;
-        auto fnWriter = [iLines](const QString& sName) {
-            return QThread::create([iLines, sName] {
-                for (int i = 0; i < iLines; ++i) {
-                    LogMessage(QtWarningMsg,
-                               QStringLiteral("%1 %2 %3").arg(sName).arg(i).arg(QString(40, QLatin1Char('.'))));
-                }
-            });
-        };
-        std::unique_ptr<QThread> pFirst(fnWriter(QStringLiteral("first")));
-        std::unique_ptr<QThread> pSecond(fnWriter(QStringLiteral("second")));
-        pFirst->start();
-        pSecond->start();
-        QVERIFY(pFirst->wait(60000));
-        QVERIFY(pSecond->wait(60000));
-
-        const QRegularExpression oPattern(
-            QStringLiteral("^%1:\\d{4}-\\d\\d-\\d\\d_\\d\\d:\\d\\d:\\d\\d:\\d{3} W (first|second) (\\d+) \\.{40}$")
-                .arg(QRegularExpression::escape(DefaultIdentifier())));
-        QHash<QString, int> oNext;
-        const QStringList lLines = ReadLines(LogFile());
-        QCOMPARE(lLines.size(), 2 * iLines);
-        for (const QString& sLine : lLines) {
-            const QRegularExpressionMatch oMatch = oPattern.match(sLine);
-            QVERIFY2(oMatch.hasMatch(), qPrintable(sLine));
-            QCOMPARE(oMatch.captured(2).toInt(), oNext[oMatch.captured(1)]++);
-        }
     }
 };
 
