@@ -1,7 +1,7 @@
 #pragma once
 
-#include "tools/standin/cguestservices.h"
-#include "tools/standin/cvirtualmachine.h"
+#include "tools/vm/cguestservices.h"
+#include "tools/vm/cvirtualmachine.h"
 
 #include <QJsonObject>
 #include <QList>
@@ -15,7 +15,7 @@
 
 // What every test on the real kernel starts from: one booted test machine per test program, in
 // which the core simulator and the real veltrano-usb run on the guest's private bus. Sticks are
-// disk images made by tools/standin/vm/make-stick and plugged in through QMP. What the test
+// disk images made by tools/vm/make-stick and plugged in through QMP. What the test
 // looks at is what the guest really did: the records the simulator received, the daemon's
 // console lines and the guest's /proc/mounts.
 class CVmFixture : public QObject

@@ -1,5 +1,5 @@
 // The package on a machine that boots like the board: Debian 12 with systemd as PID 1
-// (tools/standin/vm/make-image), our .deb installed with apt, the family's bus and the core
+// (tools/vm/make-image), our .deb installed with apt, the family's bus and the core
 // simulator as units of their own, the service enabled with a drop-in that names that bus, as
 // the README tells an integrator. What systemd, the journal, findmnt (a process outside the
 // service) and the simulator saw is what counts.

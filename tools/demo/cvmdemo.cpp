@@ -2,8 +2,8 @@
 
 #include "tools/demo/crecordtext.h"
 #include "tools/demo/cstepprinter.h"
-#include "tools/standin/cguestservices.h"
-#include "tools/standin/cvirtualmachine.h"
+#include "tools/vm/cguestservices.h"
+#include "tools/vm/cvirtualmachine.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -13,7 +13,7 @@ class CStepPrinter;
 class CVirtualMachine;
 
 // The life of one real stick on a real kernel: Debian's kernel in a test machine (QEMU,
-// tools/standin/vm), its udev, a FAT32 disk image plugged in as a USB stick, mounted for real by
+// tools/vm), its udev, a FAT32 disk image plugged in as a USB stick, mounted for real by
 // veltrano-usb, kept through the kernel's own "change" event, released on a peer's request,
 // pulled out. Each step waits for its event with a bound.
 class CVmDemo

@@ -1,8 +1,8 @@
-#include "tools/standin/cguestservices.h"
+#include "tools/vm/cguestservices.h"
 
 #include "tools/standin/ccoresimprocess.h"
 #include "tools/standin/cserviceprocess.h"
-#include "tools/standin/cvirtualmachine.h"
+#include "tools/vm/cvirtualmachine.h"
 
 #include <QFile>
 #include <QJsonDocument>

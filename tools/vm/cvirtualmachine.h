@@ -11,10 +11,10 @@
 
 // A real kernel for the tests and the demo: Debian's kernel package booted under QEMU (software
 // emulation), with this machine's root shared read-only and a memory overlay on top, the real
-// systemd-udevd and a private bus inside (tools/standin/vm). The host runs shell commands in the
+// systemd-udevd and a private bus inside (tools/vm). The host runs shell commands in the
 // guest through an agent on a virtio serial port, and plugs and pulls USB sticks through QMP.
 //
-//     CVirtualMachine oMachine(sPreparedDir);       // what tools/standin/vm/prepare made
+//     CVirtualMachine oMachine(sPreparedDir);       // what tools/vm/prepare made
 //     QVERIFY2(oMachine.boot(), qPrintable(oMachine.error()));
 //     oMachine.plug("stick1", sImage);              // a usb-storage device on the xHCI bus
 //     CVirtualMachine::SResult oResult = oMachine.run("grep usbstick /proc/mounts");
@@ -43,7 +43,7 @@ public:
     CVirtualMachine(const CVirtualMachine&) = delete;
     CVirtualMachine& operator=(const CVirtualMachine&) = delete;
 
-    // Makes a stick's disk image with tools/standin/vm/make-stick: "fat16", "mbr-fat32",
+    // Makes a stick's disk image with tools/vm/make-stick: "fat16", "mbr-fat32",
     // "gpt-fat32", "ntfs", "exfat" or "blank", with folders ("a/b/") and small files on FAT.
     static bool makeStick(const QString& sKind, const QString& sImage, const QStringList& lEntries = {});
 

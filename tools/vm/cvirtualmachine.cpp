@@ -1,4 +1,4 @@
-#include "tools/standin/cvirtualmachine.h"
+#include "tools/vm/cvirtualmachine.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -249,7 +249,7 @@ bool CVirtualMachine::preparedArguments(bool bArm64, QStringList* pArguments)
     const QString sKernel = QDir(m_sPreparedDir + "/kernel").canonicalPath();
     const QString sVersion = QFileInfo(sKernel).fileName().mid(QString("kernel-").size());
     if (sVersion.isEmpty() || !QFile::exists(sKernel + "/root/boot/vmlinuz-" + sVersion)) {
-        return fail("no kernel prepared in " + m_sPreparedDir + " (tools/standin/vm/prepare makes it)");
+        return fail("no kernel prepared in " + m_sPreparedDir + " (tools/vm/prepare makes it)");
     }
     const QString sModules = sKernel + "/root/lib/modules/" + sVersion;
     QString sCommandLine = QString(bArm64 ? "console=ttyAMA0" : "console=ttyS0")
