@@ -89,9 +89,9 @@ bool CVmDemo::startServices()
 bool CVmDemo::plugIn()
 {
     begin("A FAT32 stick is plugged in");
-    const QString sImage = m_oImages.filePath("stick.img");
     const QStringList lEntries = {"Veltrano/update/firmware.bin", "Veltrano/logbook/"};
-    if (!CVirtualMachine::makeStick("mbr-fat32", sImage, lEntries)) {
+    const QString sImage = m_pMachine->makeStick("mbr-fat32", lEntries);
+    if (sImage.isEmpty()) {
         return fail("cannot make the stick's image with make-stick");
     }
     m_pPrinter->item("the stick",

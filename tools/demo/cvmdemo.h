@@ -3,7 +3,6 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
 
 #include <functional>
 #include <memory>
@@ -49,7 +48,6 @@ private:
     CStepPrinter* m_pPrinter;
     std::unique_ptr<CVirtualMachine> m_pMachine;
     std::unique_ptr<CGuestServices> m_pGuest;
-    QTemporaryDir m_oImages;
     QString m_sFailure;
     int m_iStep = 0;
     int m_iLineMark = 0;

@@ -31,9 +31,15 @@ CVirtualMachine::~CVirtualMachine()
     }
 }
 
-bool CVirtualMachine::makeStick(const QString& sKind, const QString& sImage, const QStringList& lEntries)
+QString CVirtualMachine::defaultDir()
 {
-    return QProcess::execute(VELTRANO_MAKE_STICK, QStringList {sKind, sImage} + lEntries) == 0;
+    return qEnvironmentVariable("VELTRANO_VM_DIR", VELTRANO_VM_DIR);
+}
+
+QString CVirtualMachine::makeStick(const QString& sKind, const QStringList& lEntries)
+{
+    const QString sImage = m_oDir.filePath(QString("%1-%2.img").arg(sKind).arg(++m_iSticks));
+    return QProcess::execute(VELTRANO_MAKE_STICK, QStringList {sKind, sImage} + lEntries) == 0 ? sImage : QString();
 }
 
 bool CVirtualMachine::boot(int iTimeoutMs)
