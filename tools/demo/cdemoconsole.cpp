@@ -1,7 +1,7 @@
 #include "tools/demo/cdemoconsole.h"
 
-#include "tools/demo/cdemostage.h"
 #include "tools/common/clineinput.h"
+#include "tools/demo/cemulatedstage.h"
 #include "tools/demo/crecordtext.h"
 #include "tools/demo/cstepprinter.h"
 #include "tools/standin/ccoresimprocess.h"
@@ -43,7 +43,7 @@ bool isTelling(const QString& sLine)
 }
 } // namespace
 
-CDemoConsole::CDemoConsole(CDemoStage* pStage, CStepPrinter* pPrinter)
+CDemoConsole::CDemoConsole(CEmulatedStage* pStage, CStepPrinter* pPrinter)
     : m_pStage(pStage)
     , m_pPrinter(pPrinter)
     , m_pInput(new CLineInput(this))
@@ -67,7 +67,7 @@ int CDemoConsole::run()
     showHelp();
     m_iShownLines = static_cast<int>(m_pStage->service().lines().size());
     m_iShownPublications = publicationCount();
-    connect(m_pStage, &CDemoStage::changed, this, &CDemoConsole::onChanged);
+    connect(m_pStage, &CEmulatedStage::changed, this, &CDemoConsole::onChanged);
     if (!m_pInput->start()) {
         say("standard input is closed: nothing to do");
         return 0;
@@ -75,7 +75,7 @@ int CDemoConsole::run()
     showPrompt();
     const int iStatus = m_oLoop.exec();
 
-    disconnect(m_pStage, &CDemoStage::changed, this, &CDemoConsole::onChanged);
+    disconnect(m_pStage, &CEmulatedStage::changed, this, &CDemoConsole::onChanged);
     if (m_pStage->service().isRunning()) {
         m_pPrinter->plain(m_pPrinter->stamp() + " stopping the service (SIGTERM)");
         m_pStage->stopService(STOP_TIMEOUT_MS);
@@ -183,7 +183,7 @@ void CDemoConsole::plug()
     const int iMark = publicationCount();
     m_pStage->plug();
     say(QString("stick %1 plugged in (umockdev sent \"add\"); it is mounted after 3 s of settling")
-            .arg(CDemoStage::STICK_NODE));
+            .arg(CEmulatedStage::STICK_NODE));
     expect(
         "the mount of the stick",
         [this, iMark] {
@@ -201,7 +201,7 @@ void CDemoConsole::pull()
     }
     const int iMark = publicationCount();
     m_pStage->pull();
-    say(QString("stick %1 pulled out (umockdev sent \"remove\")").arg(CDemoStage::STICK_NODE));
+    say(QString("stick %1 pulled out (umockdev sent \"remove\")").arg(CEmulatedStage::STICK_NODE));
     expect(
         "the cleared record",
         [this, iMark] {

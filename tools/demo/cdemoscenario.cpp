@@ -1,6 +1,6 @@
 #include "tools/demo/cdemoscenario.h"
 
-#include "tools/demo/cdemostage.h"
+#include "tools/demo/cemulatedstage.h"
 #include "tools/demo/crecordtext.h"
 #include "tools/demo/cstepprinter.h"
 #include "tools/standin/ccoresimprocess.h"
@@ -38,7 +38,7 @@ QJsonObject recordOf(const QJsonObject& oEvent)
 }
 } // namespace
 
-CDemoScenario::CDemoScenario(CDemoStage* pStage, CStepPrinter* pPrinter)
+CDemoScenario::CDemoScenario(CEmulatedStage* pStage, CStepPrinter* pPrinter)
     : m_pStage(pStage)
     , m_pPrinter(pPrinter)
     , m_iStep(0)
@@ -78,9 +78,9 @@ bool CDemoScenario::setTheStage()
     m_pPrinter->item("metering core",
                      QString("veltrano-core-sim, pid %1, serves com.Quorvik.Veltrano").arg(m_pStage->sim().pid()));
     m_pPrinter->item("emulated stick",
-                     QString("%1, vendor Acme, model Stick_sda (not plugged in yet)").arg(CDemoStage::STICK_NODE));
-    m_pPrinter->item("on the stick", {CDemoStage::UPDATE_FILE, "Veltrano/database/", "Veltrano/logbook/"});
-    const QString sSize = CRecordText::valueText("UsbCapacity", QString(CDemoStage::STICK_SIZE).toLongLong());
+                     QString("%1, vendor Acme, model Stick_sda (not plugged in yet)").arg(CEmulatedStage::STICK_NODE));
+    m_pPrinter->item("on the stick", {CEmulatedStage::UPDATE_FILE, "Veltrano/database/", "Veltrano/logbook/"});
+    const QString sSize = CRecordText::valueText("UsbCapacity", QString(CEmulatedStage::STICK_SIZE).toLongLong());
     m_pPrinter->item("its file system",
                      "a tmpfs of " + sSize + " (a \"16 GB\" stick), made inside the service's namespace only");
     m_pPrinter->stepDone();
@@ -140,7 +140,7 @@ bool CDemoScenario::plugIn()
 {
     begin("A stick is plugged in");
     m_pPrinter->text(QString("umockdev adds %1 with the udev properties of a USB stick and sends \"add\".")
-                         .arg(CDemoStage::STICK_NODE));
+                         .arg(CEmulatedStage::STICK_NODE));
     m_pStage->plug();
     const auto detected = [](const QJsonObject& oRecord) { return stateOf(oRecord) == 1; };
     if (!await([&] { return !stepPublication(detected).isEmpty(); }, DETECT_TIMEOUT_MS,
@@ -174,11 +174,11 @@ bool CDemoScenario::inspect()
                                           true);
     m_pPrinter->logLines(lsLines);
     // Each failed attempt (whole disk as vfat, partition 1 as vfat, whole disk as ntfs) warns.
-    const QRegularExpression oFailedMount(QString("USB +%1").arg(CDemoStage::STICK_NODE));
+    const QRegularExpression oFailedMount(QString("USB +%1").arg(CEmulatedStage::STICK_NODE));
     const int iFailedMounts = static_cast<int>(lsLines.filter(oFailedMount).size());
     if (iFailedMounts == 0) {
         m_pPrinter->text(QString("No mount warnings: the first attempt, %1 as vfat, worked. The stand-in made it")
-                             .arg(CDemoStage::STICK_NODE));
+                             .arg(CEmulatedStage::STICK_NODE));
         m_pPrinter->text("a bind mount of the prepared folder.");
     } else {
         m_pPrinter->text(
@@ -216,7 +216,7 @@ bool CDemoScenario::pullOut()
 {
     begin("The stick is pulled out");
     m_pPrinter->text(QString("umockdev sends \"remove\" for %1. After an unmount the service polls again only")
-                         .arg(CDemoStage::STICK_NODE));
+                         .arg(CEmulatedStage::STICK_NODE));
     m_pPrinter->text("5 s later, so this takes a moment.");
     m_pStage->pull();
     const auto cleared = [](const QJsonObject& oRecord) { return stateOf(oRecord) == 0 && isUnmountedFlag(oRecord); };

@@ -6,7 +6,7 @@
 
 #include <functional>
 
-class CDemoStage;
+class CEmulatedStage;
 class CStepPrinter;
 
 // The life of one stick, step by step: the service starts and joins, a stick is plugged in,
@@ -15,7 +15,7 @@ class CStepPrinter;
 class CDemoScenario
 {
 public:
-    CDemoScenario(CDemoStage* pStage, CStepPrinter* pPrinter);
+    CDemoScenario(CEmulatedStage* pStage, CStepPrinter* pPrinter);
 
     // The whole story; the exit status: 0 when every step happened.
     int run();
@@ -47,7 +47,7 @@ private:
     void showChanges(const QString& sLabel, const QJsonObject& oBefore, const QJsonObject& oAfter,
                      const QString& sNoChange = "(no field changed)");
 
-    CDemoStage* m_pStage;
+    CEmulatedStage* m_pStage;
     CStepPrinter* m_pPrinter;
     int m_iStep;
     int m_iSteps;

@@ -5,9 +5,9 @@
 #include "tools/common/cquitsignals.h"
 #include "tools/demo/cdemoconsole.h"
 #include "tools/demo/cdemoscenario.h"
-#include "tools/demo/cdemostage.h"
+#include "tools/demo/cemulatedstage.h"
+#include "tools/demo/cmachinestage.h"
 #include "tools/demo/cstepprinter.h"
-#include "tools/demo/cvmdemo.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -58,7 +58,7 @@ int runVmDemo(CStepPrinter& oPrinter, QString* pFailure)
     oPrinter.plain("and a FAT32 disk image plugged in and pulled out as a USB stick. The service is the real");
     oPrinter.plain("veltrano-usb and mounts the stick for real; the metering core is veltrano-core-sim. Nothing");
     oPrinter.plain("happens on this machine itself. It takes about a minute.");
-    CVmDemo oDemo(VELTRANO_VM_DIR, &oPrinter);
+    CMachineStage oDemo(VELTRANO_VM_DIR, &oPrinter);
     CQuitSignals oQuit;
     oQuit.install();
     QObject::connect(&oQuit, &CQuitSignals::received, [&oDemo] { oDemo.interrupt(); });
@@ -69,11 +69,11 @@ int runVmDemo(CStepPrinter& oPrinter, QString* pFailure)
 
 int runDemo(CStepPrinter& oPrinter, bool bInteractive, QString* pFailure)
 {
-    CDemoStage oStage;
+    CEmulatedStage oStage;
     CDemoScenario oScenario(&oStage, &oPrinter);
     CQuitSignals oQuit;
     oQuit.install();
-    QObject::connect(&oQuit, &CQuitSignals::received, &oStage, &CDemoStage::interrupt);
+    QObject::connect(&oQuit, &CQuitSignals::received, &oStage, &CEmulatedStage::interrupt);
     if (!bInteractive) {
         const int iStatus = oScenario.run();
         *pFailure = oScenario.failureText();

@@ -1,4 +1,4 @@
-#include "tools/demo/cdemostage.h"
+#include "tools/demo/cemulatedstage.h"
 
 #include "tools/standin/ccoresimprocess.h"
 #include "tools/standin/cprivatebus.h"
@@ -11,10 +11,10 @@
 
 #include <csignal>
 
-const char* const CDemoStage::STICK_NODE = "/dev/sda";
-const char* const CDemoStage::UPDATE_FILE = "Veltrano/update/firmware-2.4.1.img";
+const char* const CEmulatedStage::STICK_NODE = "/dev/sda";
+const char* const CEmulatedStage::UPDATE_FILE = "Veltrano/update/firmware-2.4.1.img";
 // The emulated disk's own size (31277232 sectors of 512 bytes), as a "16 GB" stick has.
-const char* const CDemoStage::STICK_SIZE = "16013942784";
+const char* const CEmulatedStage::STICK_SIZE = "16013942784";
 
 namespace {
 const char* const SIGNALS_INTERFACE = "com.Quorvik.Veltrano.Signals";
@@ -22,7 +22,7 @@ const int SIM_QUIT_TIMEOUT_MS = 3000;
 const int SERVICE_STOP_TIMEOUT_MS = 5000;
 } // namespace
 
-CDemoStage::CDemoStage()
+CEmulatedStage::CEmulatedStage()
     : m_oFolders(QDir::tempPath() + "/veltrano-demo-XXXXXX")
     , m_oWatch(QString())
     , m_bPlugged(false)
@@ -32,7 +32,7 @@ CDemoStage::CDemoStage()
 {
 }
 
-CDemoStage::~CDemoStage()
+CEmulatedStage::~CEmulatedStage()
 {
     if (m_pService && m_pService->isRunning()) {
         stopService(SERVICE_STOP_TIMEOUT_MS);
@@ -48,7 +48,7 @@ CDemoStage::~CDemoStage()
     m_pSticks.reset();
 }
 
-bool CDemoStage::setUp()
+bool CEmulatedStage::setUp()
 {
     // Made first, so that every process started later sees its devices and none of the machine's.
     m_pSticks.reset(new CStickBed);
@@ -65,7 +65,7 @@ bool CDemoStage::setUp()
     }
 
     m_pSim.reset(new CCoreSimProcess(busAddress()));
-    connect(m_pSim.get(), &CCoreSimProcess::eventReceived, this, &CDemoStage::changed);
+    connect(m_pSim.get(), &CCoreSimProcess::eventReceived, this, &CEmulatedStage::changed);
     if (!m_pSim->start()) {
         m_sError = "veltrano-core-sim did not start serving on the private bus";
         return false;
@@ -74,12 +74,12 @@ bool CDemoStage::setUp()
     m_pService.reset(new CServiceProcess(busAddress()));
     m_pService->setSticks(QString("vfat:%1=%2").arg(STICK_NODE, stickFolder()));
     m_pService->setPrepareCommand(prepareCommand());
-    connect(m_pService.get(), &CServiceProcess::lineReceived, this, &CDemoStage::changed);
-    connect(m_pService.get(), &CServiceProcess::finished, this, &CDemoStage::changed);
+    connect(m_pService.get(), &CServiceProcess::lineReceived, this, &CEmulatedStage::changed);
+    connect(m_pService.get(), &CServiceProcess::finished, this, &CEmulatedStage::changed);
     return true;
 }
 
-bool CDemoStage::startService()
+bool CEmulatedStage::startService()
 {
     if (!m_pService->start()) {
         m_sError = "veltrano-usb could not be started";
@@ -88,17 +88,17 @@ bool CDemoStage::startService()
     return true;
 }
 
-QString CDemoStage::error() const
+QString CEmulatedStage::error() const
 {
     return m_sError;
 }
 
-bool CDemoStage::waitUntil(const std::function<bool()>& fDone, int iTimeoutMs)
+bool CEmulatedStage::waitUntil(const std::function<bool()>& fDone, int iTimeoutMs)
 {
     return waitFor(fDone, iTimeoutMs, true);
 }
 
-bool CDemoStage::waitFor(const std::function<bool()>& fDone, int iTimeoutMs, bool bInterruptible)
+bool CEmulatedStage::waitFor(const std::function<bool()>& fDone, int iTimeoutMs, bool bInterruptible)
 {
     const bool bServiceRunning = m_pService && m_pService->isRunning();
     const auto isOver = [&] {
@@ -111,7 +111,7 @@ bool CDemoStage::waitFor(const std::function<bool()>& fDone, int iTimeoutMs, boo
     QTimer oDeadline;
     oDeadline.setSingleShot(true);
     connect(&oDeadline, &QTimer::timeout, &oLoop, &QEventLoop::quit);
-    connect(this, &CDemoStage::changed, &oLoop, [&] {
+    connect(this, &CEmulatedStage::changed, &oLoop, [&] {
         if (isOver()) {
             oLoop.quit();
         }
@@ -121,44 +121,44 @@ bool CDemoStage::waitFor(const std::function<bool()>& fDone, int iTimeoutMs, boo
     return fDone();
 }
 
-void CDemoStage::interrupt()
+void CEmulatedStage::interrupt()
 {
     m_bInterrupted = true;
     emit changed();
 }
 
-bool CDemoStage::isInterrupted() const
+bool CEmulatedStage::isInterrupted() const
 {
     // Ctrl-C reaches the whole process group: the service may have seen it before the demo.
     return m_bInterrupted || (m_pService && m_pService->count("Signal SIGINT received") > 0);
 }
 
-void CDemoStage::join()
+void CEmulatedStage::join()
 {
     m_pSim->command(QString("start %1").arg(m_pService->pid()));
 }
 
-bool CDemoStage::hasJoined() const
+bool CEmulatedStage::hasJoined() const
 {
     return m_pSim->hasJoined();
 }
 
-bool CDemoStage::isListening() const
+bool CEmulatedStage::isListening() const
 {
     return m_iStartTriggers > 0;
 }
 
-int CDemoStage::heartbeats() const
+int CEmulatedStage::heartbeats() const
 {
     return m_iHeartbeats;
 }
 
-bool CDemoStage::isPlugged() const
+bool CEmulatedStage::isPlugged() const
 {
     return m_bPlugged;
 }
 
-void CDemoStage::plug()
+void CEmulatedStage::plug()
 {
     if (m_sStickPath.isEmpty()) {
         m_sStickPath = m_pSticks->addStick(QString(STICK_NODE).section('/', -1));
@@ -168,18 +168,18 @@ void CDemoStage::plug()
     m_bPlugged = true;
 }
 
-void CDemoStage::pull()
+void CEmulatedStage::pull()
 {
     m_pSticks->uevent(m_sStickPath, "remove");
     m_bPlugged = false;
 }
 
-void CDemoStage::requestUnmount()
+void CEmulatedStage::requestUnmount()
 {
     m_pSim->command("unmount");
 }
 
-bool CDemoStage::stopService(int iTimeoutMs)
+bool CEmulatedStage::stopService(int iTimeoutMs)
 {
     m_pService->sendSignal(SIGTERM);
     if (m_pService->waitForExit(iTimeoutMs)) {
@@ -190,32 +190,32 @@ bool CDemoStage::stopService(int iTimeoutMs)
     return false;
 }
 
-CServiceProcess& CDemoStage::service() const
+CServiceProcess& CEmulatedStage::service() const
 {
     return *m_pService;
 }
 
-CCoreSimProcess& CDemoStage::sim() const
+CCoreSimProcess& CEmulatedStage::sim() const
 {
     return *m_pSim;
 }
 
-QString CDemoStage::busAddress() const
+QString CEmulatedStage::busAddress() const
 {
     return m_pBus->address();
 }
 
-QString CDemoStage::stickFolder() const
+QString CEmulatedStage::stickFolder() const
 {
     return m_oFolders.filePath("stick");
 }
 
-QList<QJsonObject> CDemoStage::publications() const
+QList<QJsonObject> CEmulatedStage::publications() const
 {
     return m_pSim->publications();
 }
 
-void CDemoStage::onTrigger(const QDBusMessage& oMessage)
+void CEmulatedStage::onTrigger(const QDBusMessage& oMessage)
 {
     if (oMessage.path() == "/Signals") {
         ++m_iStartTriggers;
@@ -227,7 +227,7 @@ void CDemoStage::onTrigger(const QDBusMessage& oMessage)
 
 // Run inside the service's namespace: the tmpfs gives the stick a real size and vanishes
 // with the namespace, so nothing of it is left on the machine.
-QString CDemoStage::prepareCommand() const
+QString CEmulatedStage::prepareCommand() const
 {
     const QString sFolder = "'" + stickFolder() + "'";
     return QString(

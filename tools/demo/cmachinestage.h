@@ -15,11 +15,11 @@ class CVirtualMachine;
 // tools/vm), its udev, a FAT32 disk image plugged in as a USB stick, mounted for real by
 // veltrano-usb, kept through the kernel's own "change" event, released on a peer's request,
 // pulled out. Each step waits for its event with a bound.
-class CVmDemo
+class CMachineStage
 {
 public:
-    CVmDemo(const QString& sPreparedDir, CStepPrinter* pPrinter);
-    ~CVmDemo();
+    CMachineStage(const QString& sPreparedDir, CStepPrinter* pPrinter);
+    ~CMachineStage();
 
     // The whole story; the exit status: 0 when every step happened.
     int run();

@@ -1,4 +1,4 @@
-#include "tools/demo/cvmdemo.h"
+#include "tools/demo/cmachinestage.h"
 
 #include "tools/demo/crecordtext.h"
 #include "tools/demo/cstepprinter.h"
@@ -27,32 +27,32 @@ int stateOf(const QJsonObject& oRecord)
 }
 } // namespace
 
-CVmDemo::CVmDemo(const QString& sPreparedDir, CStepPrinter* pPrinter)
+CMachineStage::CMachineStage(const QString& sPreparedDir, CStepPrinter* pPrinter)
     : m_sPreparedDir(sPreparedDir)
     , m_pPrinter(pPrinter)
 {
 }
 
-CVmDemo::~CVmDemo() = default;
+CMachineStage::~CMachineStage() = default;
 
-int CVmDemo::run()
+int CMachineStage::run()
 {
     const bool bDone =
         boot() && startServices() && plugIn() && mounted() && keptThroughChange() && releaseOnRequest() && pullOut();
     return bDone ? 0 : 1;
 }
 
-QString CVmDemo::failureText() const
+QString CMachineStage::failureText() const
 {
     return m_sFailure;
 }
 
-void CVmDemo::interrupt()
+void CMachineStage::interrupt()
 {
     m_bInterrupted = true;
 }
 
-bool CVmDemo::boot()
+bool CMachineStage::boot()
 {
     begin("Booting a real kernel");
     m_pMachine.reset(new CVirtualMachine(m_sPreparedDir));
@@ -72,7 +72,7 @@ bool CVmDemo::boot()
     return true;
 }
 
-bool CVmDemo::startServices()
+bool CMachineStage::startServices()
 {
     begin("The metering core and the service start in the guest, and the service joins");
     if (!m_pGuest->startCore() || !m_pGuest->startService() || !m_pGuest->join()) {
@@ -86,7 +86,7 @@ bool CVmDemo::startServices()
     return true;
 }
 
-bool CVmDemo::plugIn()
+bool CMachineStage::plugIn()
 {
     begin("A FAT32 stick is plugged in");
     const QStringList lEntries = {"Veltrano/update/firmware.bin", "Veltrano/logbook/"};
@@ -113,7 +113,7 @@ bool CVmDemo::plugIn()
     return true;
 }
 
-bool CVmDemo::mounted()
+bool CMachineStage::mounted()
 {
     begin("The stick is mounted and inspected");
     const QJsonObject oBefore = m_pGuest->lastRecord();
@@ -137,7 +137,7 @@ bool CVmDemo::mounted()
     return true;
 }
 
-bool CVmDemo::keptThroughChange()
+bool CMachineStage::keptThroughChange()
 {
     begin("udevadm trigger sends a \"change\" for every disk");
     const int iChanges = static_cast<int>(m_pGuest->linesWith("USB-Device changed, medium present").size());
@@ -155,7 +155,7 @@ bool CVmDemo::keptThroughChange()
     return true;
 }
 
-bool CVmDemo::releaseOnRequest()
+bool CMachineStage::releaseOnRequest()
 {
     begin("A peer asks for the stick to be released");
     m_pPrinter->text("veltrano-usbctl in the guest plays the peer: it sets StartUnmountUsbDevice through the core.");
@@ -174,7 +174,7 @@ bool CVmDemo::releaseOnRequest()
     return true;
 }
 
-bool CVmDemo::pullOut()
+bool CMachineStage::pullOut()
 {
     begin("The stick is pulled out");
     const QJsonObject oBefore = m_pGuest->lastRecord();
@@ -200,13 +200,13 @@ bool CVmDemo::pullOut()
     return true;
 }
 
-void CVmDemo::begin(const QString& sTitle)
+void CMachineStage::begin(const QString& sTitle)
 {
     m_pPrinter->heading(QString("Step %1 of %2: %3").arg(++m_iStep).arg(STEPS).arg(sTitle));
     m_iLineMark = m_pGuest ? static_cast<int>(m_pGuest->lines().size()) : 0;
 }
 
-bool CVmDemo::await(const std::function<bool()>& fDone, int iTimeoutMs, const QString& sWhat)
+bool CMachineStage::await(const std::function<bool()>& fDone, int iTimeoutMs, const QString& sWhat)
 {
     const QDeadlineTimer oDeadline(iTimeoutMs);
     while (!fDone() && !oDeadline.hasExpired() && !m_bInterrupted) {
@@ -216,7 +216,7 @@ bool CVmDemo::await(const std::function<bool()>& fDone, int iTimeoutMs, const QS
     return fDone() || fail(m_bInterrupted ? "interrupted" : "no " + sWhat + " in time");
 }
 
-bool CVmDemo::fail(const QString& sWhat)
+bool CMachineStage::fail(const QString& sWhat)
 {
     m_sFailure = sWhat;
     m_pPrinter->failure(sWhat);
@@ -226,7 +226,7 @@ bool CVmDemo::fail(const QString& sWhat)
     return false;
 }
 
-QStringList CVmDemo::stepLines(const QStringList& lsNeedles) const
+QStringList CMachineStage::stepLines(const QStringList& lsNeedles) const
 {
     QStringList lsLines;
     for (const QString& sLine : m_pGuest->lines().mid(m_iLineMark)) {
@@ -241,13 +241,13 @@ QStringList CVmDemo::stepLines(const QStringList& lsNeedles) const
     return lsLines;
 }
 
-void CVmDemo::showChanges(const QJsonObject& oBefore)
+void CMachineStage::showChanges(const QJsonObject& oBefore)
 {
     const QStringList lsChanges = CRecordText::changeLines(oBefore, m_pGuest->lastRecord());
     m_pPrinter->item("record now", lsChanges.isEmpty() ? QStringList {"(no field changed)"} : lsChanges);
 }
 
-QStringList CVmDemo::kernelLines(const QString& sPattern)
+QStringList CMachineStage::kernelLines(const QString& sPattern)
 {
     const QString sCommand = QString("dmesg | grep -E '%1' | tail -n 6 | sed 's/^\\[ *[0-9.]*\\] //'").arg(sPattern);
     return QString::fromLatin1(m_pMachine->run(sCommand).aOutput.trimmed()).split('\n');

@@ -19,7 +19,7 @@ class CStickBed;
 // Everything the demo runs, none of it on the machine itself: a private bus, the core
 // simulator, an emulated stick (umockdev) whose contents live on a sized tmpfs, and the
 // real veltrano-usb in a private mount namespace with the vfat stand-in.
-class CDemoStage : public QObject
+class CEmulatedStage : public QObject
 {
     Q_OBJECT
 
@@ -28,8 +28,8 @@ public:
     static const char* const UPDATE_FILE;
     static const char* const STICK_SIZE;
 
-    CDemoStage();
-    ~CDemoStage() override;
+    CEmulatedStage();
+    ~CEmulatedStage() override;
 
     // Starts the bus and the simulator and prepares the service; false with error() set.
     bool setUp();
