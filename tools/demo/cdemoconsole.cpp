@@ -187,7 +187,7 @@ void CDemoConsole::plug()
     expect(
         "the mount of the stick",
         [this, iMark] {
-            const QList<QJsonObject> lRecords = m_pStage->publications().mid(iMark);
+            const QList<QJsonObject> lRecords = m_pStage->sim().publications().mid(iMark);
             return !lRecords.isEmpty() && lRecords.last().value("UsbDeviceState").toInt() == 2;
         },
         PLUG_TIMEOUT_MS);
@@ -205,7 +205,7 @@ void CDemoConsole::pull()
     expect(
         "the cleared record",
         [this, iMark] {
-            const QList<QJsonObject> lRecords = m_pStage->publications().mid(iMark);
+            const QList<QJsonObject> lRecords = m_pStage->sim().publications().mid(iMark);
             return !lRecords.isEmpty() && lRecords.last().value("UsbDeviceState").toInt() == 0
                    && lRecords.last().value("UsbDeviceUnmounted").toBool();
         },
@@ -308,7 +308,7 @@ void CDemoConsole::finishCommand()
 void CDemoConsole::showNews()
 {
     const QStringList lsLines = m_pStage->service().lines();
-    const QList<QJsonObject> lRecords = m_pStage->publications();
+    const QList<QJsonObject> lRecords = m_pStage->sim().publications();
     if (lsLines.size() == m_iShownLines && lRecords.size() == m_iShownPublications) {
         return;
     }
@@ -356,5 +356,5 @@ void CDemoConsole::say(const QString& sText)
 
 int CDemoConsole::publicationCount() const
 {
-    return static_cast<int>(m_pStage->publications().size());
+    return static_cast<int>(m_pStage->sim().publications().size());
 }

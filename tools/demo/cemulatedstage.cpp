@@ -1,13 +1,14 @@
 #include "tools/demo/cemulatedstage.h"
 
+#include "tools/demo/crecordtext.h"
+#include "tools/demo/cstepprinter.h"
 #include "tools/standin/ccoresimprocess.h"
 #include "tools/standin/cprivatebus.h"
 #include "tools/standin/cserviceprocess.h"
 #include "tools/standin/cstickbed.h"
 
 #include <QDir>
-#include <QEventLoop>
-#include <QTimer>
+#include <QFile>
 
 #include <csignal>
 
@@ -26,7 +27,6 @@ CEmulatedStage::CEmulatedStage()
     : m_oFolders(QDir::tempPath() + "/veltrano-demo-XXXXXX")
     , m_oWatch(QString())
     , m_bPlugged(false)
-    , m_bInterrupted(false)
     , m_iStartTriggers(0)
     , m_iHeartbeats(0)
 {
@@ -48,117 +48,55 @@ CEmulatedStage::~CEmulatedStage()
     m_pSticks.reset();
 }
 
-bool CEmulatedStage::setUp()
+bool CEmulatedStage::setUp(CStepPrinter* pPrinter)
 {
     // Made first, so that every process started later sees its devices and none of the machine's.
     m_pSticks.reset(new CStickBed);
     m_pBus.reset(new CPrivateBus);
     if (!m_pBus->isRunning()) {
-        m_sError = "the private D-Bus daemon did not start";
-        return false;
+        return fail("the private D-Bus daemon did not start");
     }
     m_oWatch = m_pBus->connection("demo-watch");
     m_oWatch.connect(QString(), QString(), SIGNALS_INTERFACE, "sigTrigger", this, SLOT(onTrigger(QDBusMessage)));
     if (!m_oFolders.isValid() || !QDir().mkpath(stickFolder())) {
-        m_sError = "no temporary folder for the stick: " + m_oFolders.errorString();
-        return false;
+        return fail("no temporary folder for the stick: " + m_oFolders.errorString());
     }
 
     m_pSim.reset(new CCoreSimProcess(busAddress()));
-    connect(m_pSim.get(), &CCoreSimProcess::eventReceived, this, &CEmulatedStage::changed);
+    connect(m_pSim.get(), &CCoreSimProcess::eventReceived, this, &CDemoStage::changed);
     if (!m_pSim->start()) {
-        m_sError = "veltrano-core-sim did not start serving on the private bus";
-        return false;
+        return fail("veltrano-core-sim did not start serving on the private bus");
     }
 
     m_pService.reset(new CServiceProcess(busAddress()));
     m_pService->setSticks(QString("vfat:%1=%2").arg(STICK_NODE, stickFolder()));
     m_pService->setPrepareCommand(prepareCommand());
-    connect(m_pService.get(), &CServiceProcess::lineReceived, this, &CEmulatedStage::changed);
-    connect(m_pService.get(), &CServiceProcess::finished, this, &CEmulatedStage::changed);
+    connect(m_pService.get(), &CServiceProcess::lineReceived, this, &CDemoStage::changed);
+    connect(m_pService.get(), &CServiceProcess::finished, this, &CDemoStage::changed);
+
+    pPrinter->item("private bus", busAddress().section(",guid=", 0, 0));
+    pPrinter->item("metering core",
+                   QString("veltrano-core-sim, pid %1, serves com.Quorvik.Veltrano").arg(m_pSim->pid()));
+    pPrinter->item("emulated stick", QString("%1, vendor Acme, model Stick_sda (not plugged in yet)").arg(STICK_NODE));
+    pPrinter->item("on the stick", {UPDATE_FILE, "Veltrano/database/", "Veltrano/logbook/"});
+    const QString sSize = CRecordText::valueText("UsbCapacity", QString(STICK_SIZE).toLongLong());
+    pPrinter->item("its file system",
+                   "a tmpfs of " + sSize + " (a \"16 GB\" stick), made inside the service's namespace only");
     return true;
 }
 
 bool CEmulatedStage::startService()
 {
-    if (!m_pService->start()) {
-        m_sError = "veltrano-usb could not be started";
-        return false;
-    }
+    return m_pService->start() || fail("veltrano-usb could not be started");
+}
+
+bool CEmulatedStage::join()
+{
+    m_pSim->command(QString("start %1").arg(m_pService->pid()));
     return true;
 }
 
-QString CEmulatedStage::error() const
-{
-    return m_sError;
-}
-
-bool CEmulatedStage::waitUntil(const std::function<bool()>& fDone, int iTimeoutMs)
-{
-    return waitFor(fDone, iTimeoutMs, true);
-}
-
-bool CEmulatedStage::waitFor(const std::function<bool()>& fDone, int iTimeoutMs, bool bInterruptible)
-{
-    const bool bServiceRunning = m_pService && m_pService->isRunning();
-    const auto isOver = [&] {
-        return fDone() || (bInterruptible && m_bInterrupted) || (bServiceRunning && !m_pService->isRunning());
-    };
-    if (isOver()) {
-        return fDone();
-    }
-    QEventLoop oLoop;
-    QTimer oDeadline;
-    oDeadline.setSingleShot(true);
-    connect(&oDeadline, &QTimer::timeout, &oLoop, &QEventLoop::quit);
-    connect(this, &CEmulatedStage::changed, &oLoop, [&] {
-        if (isOver()) {
-            oLoop.quit();
-        }
-    });
-    oDeadline.start(iTimeoutMs);
-    oLoop.exec();
-    return fDone();
-}
-
-void CEmulatedStage::interrupt()
-{
-    m_bInterrupted = true;
-    emit changed();
-}
-
-bool CEmulatedStage::isInterrupted() const
-{
-    // Ctrl-C reaches the whole process group: the service may have seen it before the demo.
-    return m_bInterrupted || (m_pService && m_pService->count("Signal SIGINT received") > 0);
-}
-
-void CEmulatedStage::join()
-{
-    m_pSim->command(QString("start %1").arg(m_pService->pid()));
-}
-
-bool CEmulatedStage::hasJoined() const
-{
-    return m_pSim->hasJoined();
-}
-
-bool CEmulatedStage::isListening() const
-{
-    return m_iStartTriggers > 0;
-}
-
-int CEmulatedStage::heartbeats() const
-{
-    return m_iHeartbeats;
-}
-
-bool CEmulatedStage::isPlugged() const
-{
-    return m_bPlugged;
-}
-
-void CEmulatedStage::plug()
+bool CEmulatedStage::plug()
 {
     if (m_sStickPath.isEmpty()) {
         m_sStickPath = m_pSticks->addStick(QString(STICK_NODE).section('/', -1));
@@ -166,17 +104,20 @@ void CEmulatedStage::plug()
         m_pSticks->uevent(m_sStickPath, "add");
     }
     m_bPlugged = true;
+    return true;
 }
 
-void CEmulatedStage::pull()
+bool CEmulatedStage::requestUnmount()
+{
+    m_pSim->command("unmount");
+    return true;
+}
+
+bool CEmulatedStage::pull()
 {
     m_pSticks->uevent(m_sStickPath, "remove");
     m_bPlugged = false;
-}
-
-void CEmulatedStage::requestUnmount()
-{
-    m_pSim->command("unmount");
+    return true;
 }
 
 bool CEmulatedStage::stopService(int iTimeoutMs)
@@ -187,7 +128,79 @@ bool CEmulatedStage::stopService(int iTimeoutMs)
     }
     m_pService->sendSignal(SIGKILL);
     m_pService->waitForExit(iTimeoutMs);
-    return false;
+    return fail(QString("the service did not end within %1 s of SIGTERM").arg(iTimeoutMs / 1000));
+}
+
+QStringList CEmulatedStage::telling(EAct eAct) const
+{
+    switch (eAct) {
+    case EAct::Join:
+        return {QString("The simulator broadcasts sigProcessStart addressed to pid %1.").arg(servicePid())};
+    case EAct::Plug:
+        return {QString("umockdev adds %1 with the udev properties of a USB stick and sends \"add\".").arg(STICK_NODE)};
+    case EAct::Unmount:
+        return {"The simulator plays the peer: it sets StartUnmountUsbDevice in the shared record and",
+                "sends sigRuntimeUsb. The service fetches the record 1 s later and unmounts."};
+    case EAct::Pull:
+        return {QString("umockdev sends \"remove\" for %1.").arg(STICK_NODE)};
+    }
+    return {};
+}
+
+QString CEmulatedStage::serviceSetting() const
+{
+    return "console log on, in a private mount namespace";
+}
+
+qint64 CEmulatedStage::servicePid() const
+{
+    return m_pService ? m_pService->pid() : 0;
+}
+
+bool CEmulatedStage::isServiceRunning() const
+{
+    return m_pService && m_pService->isRunning();
+}
+
+int CEmulatedStage::serviceExitCode() const
+{
+    return m_pService->exitCode();
+}
+
+QStringList CEmulatedStage::serviceLines() const
+{
+    return m_pService ? m_pService->lines() : QStringList();
+}
+
+QList<QJsonObject> CEmulatedStage::events(const QString& sEvent) const
+{
+    return m_pSim->events(sEvent);
+}
+
+int CEmulatedStage::triggers(const QString& sPath) const
+{
+    return sPath == "/Signals" ? m_iStartTriggers : m_iHeartbeats;
+}
+
+QString CEmulatedStage::stickMount() const
+{
+    QFile oMounts(QString("/proc/%1/mounts").arg(servicePid()));
+    if (!oMounts.open(QIODevice::ReadOnly)) {
+        return QString();
+    }
+    const QStringList lLines = QString::fromLatin1(oMounts.readAll()).split('\n').filter(" /mnt/usbstick ");
+    return lLines.isEmpty() ? QString() : lLines.last();
+}
+
+QStringList CEmulatedStage::stickFolders() const
+{
+    const QDir oSeen(QString("/proc/%1/root/mnt/usbstick/Veltrano").arg(servicePid()));
+    return oSeen.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+}
+
+bool CEmulatedStage::isPlugged() const
+{
+    return m_bPlugged;
 }
 
 CServiceProcess& CEmulatedStage::service() const
@@ -200,21 +213,6 @@ CCoreSimProcess& CEmulatedStage::sim() const
     return *m_pSim;
 }
 
-QString CEmulatedStage::busAddress() const
-{
-    return m_pBus->address();
-}
-
-QString CEmulatedStage::stickFolder() const
-{
-    return m_oFolders.filePath("stick");
-}
-
-QList<QJsonObject> CEmulatedStage::publications() const
-{
-    return m_pSim->publications();
-}
-
 void CEmulatedStage::onTrigger(const QDBusMessage& oMessage)
 {
     if (oMessage.path() == "/Signals") {
@@ -223,6 +221,16 @@ void CEmulatedStage::onTrigger(const QDBusMessage& oMessage)
         ++m_iHeartbeats;
     }
     emit changed();
+}
+
+QString CEmulatedStage::busAddress() const
+{
+    return m_pBus->address();
+}
+
+QString CEmulatedStage::stickFolder() const
+{
+    return m_oFolders.filePath("stick");
 }
 
 // Run inside the service's namespace: the tmpfs gives the stick a real size and vanishes

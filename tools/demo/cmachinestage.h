@@ -1,55 +1,56 @@
 #pragma once
 
-#include <QJsonObject>
-#include <QString>
-#include <QStringList>
+#include "tools/demo/cdemostage.h"
 
-#include <functional>
 #include <memory>
 
 class CGuestServices;
-class CStepPrinter;
 class CVirtualMachine;
 
-// The life of one real stick on a real kernel: Debian's kernel in a test machine (QEMU,
-// tools/vm), its udev, a FAT32 disk image plugged in as a USB stick, mounted for real by
-// veltrano-usb, kept through the kernel's own "change" event, released on a peer's request,
-// pulled out. Each step waits for its event with a bound.
-class CMachineStage
+// The story on a real kernel: Debian's kernel in the test machine (QEMU, tools/vm), its udev, a
+// FAT32 disk image plugged in and pulled out as a USB stick, which the real veltrano-usb in the
+// guest mounts for real; the core simulator runs in the guest, veltrano-usbctl plays the peer.
+class CMachineStage : public CDemoStage
 {
-public:
-    CMachineStage(const QString& sPreparedDir, CStepPrinter* pPrinter);
-    ~CMachineStage();
+    Q_OBJECT
 
-    // The whole story; the exit status: 0 when every step happened.
-    int run();
-    QString failureText() const;
-    // Ends the current wait at once (Ctrl-C).
-    void interrupt();
+public:
+    explicit CMachineStage(const QString& sPreparedDir);
+    ~CMachineStage() override;
+
+    // Boots the machine, starts the simulator and a watch of the bus, and makes the stick.
+    bool setUp(CStepPrinter* pPrinter) override;
+    bool startService() override;
+    bool join() override;
+    bool plug() override;
+    // Tells what veltrano-usbctl answered.
+    bool requestUnmount() override;
+    bool pull() override;
+    bool stopService(int iTimeoutMs) override;
+    QStringList telling(EAct eAct) const override;
+    QString serviceSetting() const override;
+
+    qint64 servicePid() const override;
+    bool isServiceRunning() const override;
+    int serviceExitCode() const override;
+    QStringList serviceLines() const override;
+    QList<QJsonObject> events(const QString& sEvent) const override;
+    int triggers(const QString& sPath) const override;
+    QString stickMount() const override;
+    QStringList stickFolders() const override;
+
+    bool hasKernel() const override;
+    QStringList kernelLines(const QString& sPattern) override;
+    bool triggerChange() override;
+    int slowness() const override;
 
 private:
     bool boot();
-    bool startServices();
-    bool plugIn();
-    bool mounted();
-    bool keptThroughChange();
-    bool releaseOnRequest();
-    bool pullOut();
-
-    void begin(const QString& sTitle);
-    bool await(const std::function<bool()>& fDone, int iTimeoutMs, const QString& sWhat);
-    bool fail(const QString& sWhat);
-    // The daemon's console lines of this step that contain one of the needles, or are warnings.
-    QStringList stepLines(const QStringList& lsNeedles) const;
-    void showChanges(const QJsonObject& oBefore);
-    QStringList kernelLines(const QString& sPattern);
+    bool makeStick();
 
     QString m_sPreparedDir;
-    CStepPrinter* m_pPrinter;
+    CStepPrinter* m_pPrinter = nullptr;
     std::unique_ptr<CVirtualMachine> m_pMachine;
     std::unique_ptr<CGuestServices> m_pGuest;
-    QString m_sFailure;
-    int m_iStep = 0;
-    int m_iLineMark = 0;
-    bool m_bInterrupted = false;
+    QString m_sImage;
 };
