@@ -1,23 +1,19 @@
 #pragma once
 
-#include "tools/standin/cguestservices.h"
-#include "tools/standin/cvirtualmachine.h"
+#include "tools/vm/cguestservices.h"
+#include "tools/vm/cvirtualmachine.h"
 
-#include <QJsonObject>
-#include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
 
 #include <functional>
 #include <memory>
 
 // What every test on the real kernel starts from: one booted test machine per test program, in
-// which the core simulator and the real veltrano-usb run on the guest's private bus. Sticks are
-// disk images made by tools/standin/vm/make-stick and plugged in through QMP. What the test
-// looks at is what the guest really did: the records the simulator received, the daemon's
-// console lines and the guest's /proc/mounts.
+// which the core simulator and the real veltrano-usb run on the guest's private bus. What the
+// test looks at is what the guest really did (m_pGuest): the records the simulator received,
+// the daemon's console lines and the guest's /proc/mounts. Each test ends with no stick in.
 class CVmFixture : public QObject
 {
     Q_OBJECT
@@ -27,8 +23,7 @@ protected:
     // initTestCase() does, unless a test program has its own.
     void bootMachine(const QString& sDir = QString());
 
-    // Makes an image (see make-stick for the kinds and entries) and gives its path.
-    QString makeStick(const QString& sKind, const QStringList& lEntries = {});
+    // Plugs in and pulls out as the machine does, and keeps count for cleanup().
     bool plug(const QString& sId, const QString& sImage, bool bReadOnly = false);
     bool pull(const QString& sId);
     // Pulls the recorded stick and waits for the removal's whole story: the record cleared with
@@ -37,14 +32,6 @@ protected:
 
     // The simulator as the core, then the daemon, which is asked to join until it does.
     void startAndJoin();
-    CVirtualMachine::SResult run(const QString& sCommand);
-
-    QList<QJsonObject> events(const QString& sEvent) const;
-    QList<QJsonObject> publications() const;
-    QJsonObject lastRecord() const;
-    QStringList linesWith(const QString& sNeedle) const;
-    int count(const QString& sNeedle) const;
-    QString stickMount() const;
     // Whether the condition holds throughout the span, checked four times a second.
     bool holdsFor(const std::function<bool()>& fCondition, int iMs);
 
@@ -60,6 +47,5 @@ private slots:
     void cleanupTestCase();
 
 private:
-    QTemporaryDir m_oImages;
     QStringList m_lPlugged;
 };

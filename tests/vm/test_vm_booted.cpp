@@ -1,5 +1,5 @@
 // The package on a machine that boots like the board: Debian 12 with systemd as PID 1
-// (tools/standin/vm/make-image), our .deb installed with apt, the family's bus and the core
+// (tools/vm/make-image), our .deb installed with apt, the family's bus and the core
 // simulator as units of their own, the service enabled with a drop-in that names that bus, as
 // the README tells an integrator. What systemd, the journal, findmnt (a process outside the
 // service) and the simulator saw is what counts.
@@ -138,7 +138,7 @@ void TestVmBooted::initTestCase()
     QVERIFY(step("systemctl daemon-reload && systemctl enable --now veltrano-bus veltrano-core-sim veltrano-usb"));
 
     // The stick is there when the machine comes up again.
-    QVERIFY(plug("boot", makeStick("mbr-fat32", {"Veltrano/logbook/"})));
+    QVERIFY(plug("boot", m_pMachine->makeStick("mbr-fat32", {"Veltrano/logbook/"})));
     QVERIFY(step("udevadm settle --timeout=60"));
     oTimer.restart();
     QVERIFY2(m_pMachine->reboot(), qPrintable(m_pMachine->error()));
@@ -160,8 +160,9 @@ void TestVmBooted::cleanup()
     }
     CVmFixture::cleanup();
     // A mount left behind must not decide the next test; nor a service that systemd gave up on.
-    run("while mountpoint -q /mnt/usbstick; do umount -l /mnt/usbstick; done");
-    run("systemctl reset-failed veltrano-usb; systemctl is-enabled -q veltrano-usb && systemctl start veltrano-usb");
+    m_pMachine->run("while mountpoint -q /mnt/usbstick; do umount -l /mnt/usbstick; done");
+    m_pMachine->run(
+        "systemctl reset-failed veltrano-usb; systemctl is-enabled -q veltrano-usb && systemctl start veltrano-usb");
     qInfo("%s took %lld ms", QTest::currentTestFunction(), m_oTestTimer.elapsed());
 }
 
@@ -175,7 +176,7 @@ void TestVmBooted::starts_after_the_bus_joins_and_mounts_the_stick_present_at_bo
     const int iPid = servicePid();
     QVERIFY(QTest::qWaitFor([&] { return isMountedBy(iPid); }, RESTART_TIMEOUT_MS));
     // Joined: it read the core's shared record after its scan.
-    QVERIFY(QTest::qWaitFor([&] { return !events("getRuntimeUsb").isEmpty(); }, RESTART_TIMEOUT_MS));
+    QVERIFY(QTest::qWaitFor([&] { return !m_pGuest->events("getRuntimeUsb").isEmpty(); }, RESTART_TIMEOUT_MS));
     QCOMPARE(stickMounts().size(), 1);
     QVERIFY2(stickMounts().first().endsWith("1 vfat"), qPrintable(stickMounts().first()));
     // Another process sees what the service mounted.
@@ -222,14 +223,14 @@ void TestVmBooted::a_killed_service_is_started_again_with_the_stick_in_use()
 void TestVmBooted::a_restarted_bus_ends_the_service_which_joins_the_new_core()
 {
     const int iPid = servicePid();
-    const int iCores = static_cast<int>(events("ready").size());
+    const int iCores = static_cast<int>(m_pGuest->events("ready").size());
     QVERIFY(step("systemctl restart veltrano-bus"));
     QVERIFY(QTest::qWaitFor([&] { return servicePid() > 0 && servicePid() != iPid; }, RESTART_TIMEOUT_MS));
     QVERIFY(journal("veltrano-usb").filter("Main process exited, code=exited, status=1/FAILURE").size() >= 1);
     // The simulator came back with the bus, and the new service joined it.
-    QCOMPARE(events("ready").size(), iCores + 1);
+    QCOMPARE(m_pGuest->events("ready").size(), iCores + 1);
     QVERIFY(QTest::qWaitFor([&] { return !publishedBy(servicePid()).isEmpty(); }, RESTART_TIMEOUT_MS));
-    QCOMPARE(lastRecord().value("UsbDeviceState").toInt(), 0);
+    QCOMPARE(m_pGuest->lastRecord().value("UsbDeviceState").toInt(), 0);
 }
 
 void TestVmBooted::upgrade_restarts_on_the_new_binary_and_keeps_stick_and_settings()
@@ -272,7 +273,7 @@ void TestVmBooted::the_watchdog_restarts_a_service_whose_core_holds_its_answers(
              " && install -D -m644 /run/vm/setup/watchdog.conf /etc/systemd/system/veltrano-usb.service.d/watchdog.conf"
              " && systemctl daemon-reload && systemctl restart veltrano-usb veltrano-core-sim"));
     const int iPid = servicePid();
-    QVERIFY(plug("watchdog", makeStick("fat16")));
+    QVERIFY(plug("watchdog", m_pMachine->makeStick("fat16")));
     QVERIFY(QTest::qWaitFor([&] { return journal("veltrano-usb").filter("Watchdog timeout").size() >= 1; }, 90000));
     QVERIFY(QTest::qWaitFor([&] { return servicePid() > 0 && servicePid() != iPid; }, RESTART_TIMEOUT_MS));
 
@@ -288,11 +289,12 @@ void TestVmBooted::purge_stops_disables_and_removes_it_and_leaves_the_stick_alon
     const QString sBefore = must("cd /mnt/usbstick && find . | sort | md5sum");
     QVERIFY(step("DEBIAN_FRONTEND=noninteractive apt-get purge -y veltrano-usb"));
     QCOMPARE(unitValue("veltrano-usb", "ActiveState"), QString("inactive"));
-    QCOMPARE(run("systemctl is-enabled veltrano-usb").iStatus == 0, false);
-    QCOMPARE(run("ls /etc/systemd/system/multi-user.target.wants/veltrano-usb.service").iStatus == 0, false);
+    QCOMPARE(m_pMachine->run("systemctl is-enabled veltrano-usb").iStatus == 0, false);
+    QCOMPARE(m_pMachine->run("ls /etc/systemd/system/multi-user.target.wants/veltrano-usb.service").iStatus == 0,
+             false);
     for (const char* sFile : {"/usr/sbin/veltrano-usb", "/usr/lib/systemd/system/veltrano-usb.service",
                               "/etc/Veltrano/usb.ini", "/var/log/Veltrano/usb.log"}) {
-        QVERIFY2(run(QString("test -e ") + sFile).iStatus != 0, qPrintable(QString(sFile) + " is left"));
+        QVERIFY2(m_pMachine->run(QString("test -e ") + sFile).iStatus != 0, qPrintable(QString(sFile) + " is left"));
     }
     // The stick stays mounted when the service ends, with its data as it was.
     QCOMPARE(stickMounts().size(), 1);
@@ -322,7 +324,8 @@ bool TestVmBooted::step(const QString& sCommand)
 
 QString TestVmBooted::unitValue(const QString& sUnit, const QString& sProperty)
 {
-    return QString::fromLatin1(run(QString("systemctl show -p %1 --value %2").arg(sProperty, sUnit)).aOutput.trimmed());
+    return QString::fromLatin1(
+        m_pMachine->run(QString("systemctl show -p %1 --value %2").arg(sProperty, sUnit)).aOutput.trimmed());
 }
 
 int TestVmBooted::servicePid()
@@ -333,7 +336,7 @@ int TestVmBooted::servicePid()
 QStringList TestVmBooted::journal(const QString& sUnit)
 {
     QStringList lLines;
-    for (const QByteArray& aLine : run("journalctl -b --no-pager -o cat -u " + sUnit).aOutput.split('\n')) {
+    for (const QByteArray& aLine : m_pMachine->run("journalctl -b --no-pager -o cat -u " + sUnit).aOutput.split('\n')) {
         if (!aLine.trimmed().isEmpty()) {
             lLines << CServiceProcess::plainLine(aLine);
         }
@@ -343,16 +346,14 @@ QStringList TestVmBooted::journal(const QString& sUnit)
 
 QStringList TestVmBooted::stickMounts()
 {
-    const QByteArray aLines = run("findmnt -rn -o TARGET,SOURCE,FSTYPE | awk '$1 == \"/mnt/usbstick\" "
-                                  "{ print $2, $3 }'")
-                                  .aOutput;
-    return QString::fromLatin1(aLines).split('\n', Qt::SkipEmptyParts);
+    const QString sFindmnt = "findmnt -rn -o TARGET,SOURCE,FSTYPE | awk '$1 == \"/mnt/usbstick\" { print $2, $3 }'";
+    return QString::fromLatin1(m_pMachine->run(sFindmnt).aOutput).split('\n', Qt::SkipEmptyParts);
 }
 
 QList<QJsonObject> TestVmBooted::publishedBy(int iPid)
 {
     QList<QJsonObject> lRecords;
-    for (const QJsonObject& oEvent : events("setRuntimeUsb")) {
+    for (const QJsonObject& oEvent : m_pGuest->events("setRuntimeUsb")) {
         if (oEvent.value("from").toInt() == iPid) {
             lRecords << oEvent.value("record").toObject();
         }
@@ -364,7 +365,7 @@ bool TestVmBooted::plugAndMount(const QString& sId)
 {
     const int iPid = servicePid();
     const qsizetype iBefore = publishedBy(iPid).size();
-    if (!plug(sId, makeStick("mbr-fat32", {"Veltrano/logbook/"}))) {
+    if (!plug(sId, m_pMachine->makeStick("mbr-fat32", {"Veltrano/logbook/"}))) {
         return false;
     }
     return QTest::qWaitFor([&] { return publishedBy(iPid).size() > iBefore && isMountedBy(iPid); }, 30000);

@@ -42,17 +42,18 @@ void TestVmFailures::initTestCase()
 
 QJsonObject TestVmFailures::plugAndWait(const QString& sId, const QString& sImage, bool bReadOnly)
 {
-    const int iFailures = count("mount failed");
-    const qsizetype iBefore = publications().size();
+    const int iFailures = m_pGuest->count("mount failed");
+    const qsizetype iBefore = m_pGuest->publications().size();
     if (!plug(sId, sImage, bReadOnly)) {
         return QJsonObject();
     }
     // Three failed attempts end the arrival; a mount ends with the inspection's statvfs.
     const auto isDone = [&] {
-        return publications().size() > iBefore
-               && (count("mount failed") >= iFailures + 3 || lastRecord().value("UsbDeviceState").toInt() == 2);
+        return m_pGuest->publications().size() > iBefore
+               && (m_pGuest->count("mount failed") >= iFailures + 3
+                   || m_pGuest->lastRecord().value("UsbDeviceState").toInt() == 2);
     };
-    return QTest::qWaitFor(isDone, 30000) ? lastRecord() : QJsonObject();
+    return QTest::qWaitFor(isDone, 30000) ? m_pGuest->lastRecord() : QJsonObject();
 }
 
 QString TestVmFailures::unmountRequest()
@@ -85,43 +86,43 @@ void TestVmFailures::keeps_a_stick_it_cannot_mount_detected_data()
 void TestVmFailures::keeps_a_stick_it_cannot_mount_detected()
 {
     QFETCH(QString, sKind);
-    const QStringList lBefore = linesWith("mount failed");
-    const QJsonObject oRecord = plugAndWait("unusable", makeStick(sKind));
+    const QStringList lBefore = m_pGuest->linesWith("mount failed");
+    const QJsonObject oRecord = plugAndWait("unusable", m_pMachine->makeStick(sKind));
     QCOMPARE(oRecord.value("UsbDeviceState").toInt(), 1);
     const QString sNode = oRecord.value("UsbDeviceNode").toString();
 
     // The kernel's own answers: no FAT on the disk, no partition 1, no "ntfs" driver.
-    const QStringList lFailures = linesWith("mount failed").mid(lBefore.size());
+    const QStringList lFailures = m_pGuest->linesWith("mount failed").mid(lBefore.size());
     QCOMPARE(lFailures.size(), 3);
     QCOMPARE(lFailures[0], QString("USB  %1  mount failed (vfat) errno =  22  :  Invalid argument ").arg(sNode));
     QCOMPARE(lFailures[1],
              QString("USB  %1  mount failed (vfat) errno =  2  :  No such file or directory ").arg(sNode + "1"));
     QCOMPARE(lFailures[2], QString("USB  %1  mount failed errno =  19  :  No such device ").arg(sNode));
-    QVERIFY(stickMount().isEmpty());
+    QVERIFY(m_pGuest->stickMount().isEmpty());
     QVERIFY(pullAndWait("unusable"));
 }
 
 void TestVmFailures::leaves_a_write_protected_stick_as_it_was()
 {
-    const QString sImage = makeStick("fat16", {"Veltrano/update/firmware.bin"});
+    const QString sImage = m_pMachine->makeStick("fat16", {"Veltrano/update/firmware.bin"});
     QFile oImage(sImage);
     QVERIFY(oImage.open(QIODevice::ReadOnly));
     const QByteArray aBefore = QCryptographicHash::hash(oImage.readAll(), QCryptographicHash::Sha256);
     oImage.close();
 
-    const QStringList lBefore = linesWith("mount failed");
+    const QStringList lBefore = m_pGuest->linesWith("mount failed");
     const QJsonObject oRecord = plugAndWait("protected", sImage, true);
     QVERIFY(!oRecord.isEmpty());
     const QString sNode = oRecord.value("UsbDeviceNode").toString();
-    QVERIFY(run("dmesg | grep -q 'Write Protect is on'").iStatus == 0);
+    QVERIFY(m_pMachine->run("dmesg | grep -q 'Write Protect is on'").iStatus == 0);
 
     // The kernel refuses a writable mount of a write-protected disk; the service mounts read-write
     // only, so the stick stays detected and unmounted.
-    const QStringList lFailures = linesWith("mount failed").mid(lBefore.size());
+    const QStringList lFailures = m_pGuest->linesWith("mount failed").mid(lBefore.size());
     QCOMPARE(lFailures.size(), 3);
     QCOMPARE(lFailures[0], QString("USB  %1  mount failed (vfat) errno =  30  :  Read-only file system ").arg(sNode));
     QCOMPARE(oRecord.value("UsbDeviceState").toInt(), 1);
-    QVERIFY(stickMount().isEmpty());
+    QVERIFY(m_pGuest->stickMount().isEmpty());
     QVERIFY(pullAndWait("protected"));
 
     QVERIFY(oImage.open(QIODevice::ReadOnly));
@@ -130,115 +131,125 @@ void TestVmFailures::leaves_a_write_protected_stick_as_it_was()
 
 void TestVmFailures::keeps_a_busy_stick_mounted_until_the_file_is_closed()
 {
-    const QJsonObject oRecord = plugAndWait("busy", makeStick("mbr-fat32", {"Veltrano/update/firmware.bin"}));
+    const QJsonObject oRecord =
+        plugAndWait("busy", m_pMachine->makeStick("mbr-fat32", {"Veltrano/update/firmware.bin"}));
     QCOMPARE(oRecord.value("UsbDeviceState").toInt(), 2);
 
     // A process in the guest holds a file on the stick open.
     const CVirtualMachine::SResult oHolder =
-        run("setsid sleep 600 </mnt/usbstick/Veltrano/update/firmware.bin >/dev/null 2>&1 & echo $!");
+        m_pMachine->run("setsid sleep 600 </mnt/usbstick/Veltrano/update/firmware.bin >/dev/null 2>&1 & echo $!");
     const int iHolder = oHolder.aOutput.trimmed().toInt();
     QVERIFY(iHolder > 0);
 
     // A peer asks for the stick; the kernel says it is busy, and it stays mounted.
-    const qsizetype iFailedBefore = linesWith("failed  errno").size();
-    QCOMPARE(run(unmountRequest()).iStatus, 1);
-    const QStringList lFailed = linesWith("failed  errno").mid(iFailedBefore);
+    const qsizetype iFailedBefore = m_pGuest->linesWith("failed  errno").size();
+    QCOMPARE(m_pMachine->run(unmountRequest()).iStatus, 1);
+    const QStringList lFailed = m_pGuest->linesWith("failed  errno").mid(iFailedBefore);
     QCOMPARE(lFailed.size(), 1);
     QCOMPARE(lFailed.first(), QString("'umount'  \"/mnt/usbstick\"  failed  errno =  Device or resource busy 16 "));
-    QVERIFY(!stickMount().isEmpty());
-    QCOMPARE(lastRecord().value("UsbDeviceUnmounted").toBool(), false);
+    QVERIFY(!m_pGuest->stickMount().isEmpty());
+    QCOMPARE(m_pGuest->lastRecord().value("UsbDeviceUnmounted").toBool(), false);
 
     // Closed, then asked again: released.
-    QCOMPARE(run(QString("kill %1 && while kill -0 %1 2>/dev/null; do sleep 0.1; done").arg(iHolder)).iStatus, 0);
-    QCOMPARE(run(unmountRequest()).iStatus, 0);
-    QVERIFY(stickMount().isEmpty());
-    QCOMPARE(lastRecord().value("UsbDeviceUnmounted").toBool(), true);
-    QCOMPARE(count("'umount' OK"), 1);
+    QCOMPARE(
+        m_pMachine->run(QString("kill %1 && while kill -0 %1 2>/dev/null; do sleep 0.1; done").arg(iHolder)).iStatus,
+        0);
+    QCOMPARE(m_pMachine->run(unmountRequest()).iStatus, 0);
+    QVERIFY(m_pGuest->stickMount().isEmpty());
+    QCOMPARE(m_pGuest->lastRecord().value("UsbDeviceUnmounted").toBool(), true);
+    QCOMPARE(m_pGuest->count("'umount' OK"), 1);
     QVERIFY(pullAndWait("busy"));
 }
 
 void TestVmFailures::keeps_the_stick_detected_when_the_mount_point_cannot_be_made()
 {
     // An empty /mnt on a read-only file system.
-    QCOMPARE(run("mount -t tmpfs -o ro tmpfs /mnt").iStatus, 0);
-    const int iFailures = count("failed to create dir ");
-    const int iMountFailures = count("mount failed");
-    const qsizetype iBefore = publications().size();
-    QVERIFY(plug("homeless", makeStick("fat16")));
-    QTRY_COMPARE_WITH_TIMEOUT(count("failed to create dir "), iFailures + 1, 20000);
-    QCOMPARE(linesWith("failed to create dir ").last(), QString("failed to create dir  /mnt/usbstick "));
-    QCOMPARE(publications().size(), iBefore + 1);
-    QCOMPARE(lastRecord().value("UsbDeviceState").toInt(), 1);
-    QCOMPARE(count("mount failed"), iMountFailures);
+    QCOMPARE(m_pMachine->run("mount -t tmpfs -o ro tmpfs /mnt").iStatus, 0);
+    const int iFailures = m_pGuest->count("failed to create dir ");
+    const int iMountFailures = m_pGuest->count("mount failed");
+    const qsizetype iBefore = m_pGuest->publications().size();
+    QVERIFY(plug("homeless", m_pMachine->makeStick("fat16")));
+    QTRY_COMPARE_WITH_TIMEOUT(m_pGuest->count("failed to create dir "), iFailures + 1, 20000);
+    QCOMPARE(m_pGuest->linesWith("failed to create dir ").last(), QString("failed to create dir  /mnt/usbstick "));
+    QCOMPARE(m_pGuest->publications().size(), iBefore + 1);
+    QCOMPARE(m_pGuest->lastRecord().value("UsbDeviceState").toInt(), 1);
+    QCOMPARE(m_pGuest->count("mount failed"), iMountFailures);
     QVERIFY(pullAndWait("homeless"));
-    QCOMPARE(run("umount /mnt").iStatus, 0);
+    QCOMPARE(m_pMachine->run("umount /mnt").iStatus, 0);
 }
 
 void TestVmFailures::mounts_nothing_through_a_link_at_the_mount_point()
 {
-    QCOMPARE(run("rm -rf /mnt/usbstick && mkdir -p /run/elsewhere && ln -s /run/elsewhere /mnt/usbstick").iStatus, 0);
-    const int iRefusals = count("Mount point is not a directory, not mounted ");
-    const int iMountFailures = count("mount failed");
+    QCOMPARE(m_pMachine->run("rm -rf /mnt/usbstick && mkdir -p /run/elsewhere && ln -s /run/elsewhere /mnt/usbstick")
+                 .iStatus,
+             0);
+    const int iRefusals = m_pGuest->count("Mount point is not a directory, not mounted ");
+    const int iMountFailures = m_pGuest->count("mount failed");
 
-    QVERIFY(plug("linked", makeStick("fat16")));
-    QTRY_COMPARE_WITH_TIMEOUT(count("Mount point is not a directory, not mounted "), iRefusals + 1, 20000);
-    QVERIFY(linesWith("Mount point is not a directory, not mounted ").last().contains("/mnt/usbstick"));
-    QCOMPARE(lastRecord().value("UsbDeviceState").toInt(), 1);
-    QCOMPARE(count("mount failed"), iMountFailures);
-    QCOMPARE(run("grep -c -e ' /run/elsewhere ' -e ' /mnt/usbstick ' /proc/mounts").aOutput.trimmed(), QByteArray("0"));
+    QVERIFY(plug("linked", m_pMachine->makeStick("fat16")));
+    QTRY_COMPARE_WITH_TIMEOUT(m_pGuest->count("Mount point is not a directory, not mounted "), iRefusals + 1, 20000);
+    QVERIFY(m_pGuest->linesWith("Mount point is not a directory, not mounted ").last().contains("/mnt/usbstick"));
+    QCOMPARE(m_pGuest->lastRecord().value("UsbDeviceState").toInt(), 1);
+    QCOMPARE(m_pGuest->count("mount failed"), iMountFailures);
+    QCOMPARE(m_pMachine->run("grep -c -e ' /run/elsewhere ' -e ' /mnt/usbstick ' /proc/mounts").aOutput.trimmed(),
+             QByteArray("0"));
     QVERIFY(pullAndWait("linked"));
-    QCOMPARE(run("rm /mnt/usbstick").iStatus, 0);
+    QCOMPARE(m_pMachine->run("rm /mnt/usbstick").iStatus, 0);
 }
 
 void TestVmFailures::leaves_a_mount_that_a_peer_names_alone()
 {
-    QCOMPARE(run("mkdir -p /victim && mount -t tmpfs victim /victim && echo kept >/victim/file").iStatus, 0);
-    const QJsonObject oRecord = plugAndWait("named", makeStick("mbr-fat32"));
+    QCOMPARE(m_pMachine->run("mkdir -p /victim && mount -t tmpfs victim /victim && echo kept >/victim/file").iStatus,
+             0);
+    const QJsonObject oRecord = plugAndWait("named", m_pMachine->makeStick("mbr-fat32"));
     QCOMPARE(oRecord.value("UsbDeviceState").toInt(), 2);
     // Mounted where the stick of an untrusted user may bring no set-user-ID program nor device.
-    QVERIFY2(stickMount().contains(" /mnt/usbstick vfat rw,sync,nosuid,nodev,"), qPrintable(stickMount()));
+    QVERIFY2(m_pGuest->stickMount().contains(" /mnt/usbstick vfat rw,sync,nosuid,nodev,"),
+             qPrintable(m_pGuest->stickMount()));
 
-    const int iRefusals = count("'umount' refused, not the service's mount point ");
+    const int iRefusals = m_pGuest->count("'umount' refused, not the service's mount point ");
     CRunUsb oRequest;
     oRequest.setUsbMountPath("/victim");
     oRequest.setStartUnmountUsbDevice(true);
-    const CVirtualMachine::SResult oWrite = run(sharedRecordWrite(oRequest));
+    const CVirtualMachine::SResult oWrite = m_pMachine->run(sharedRecordWrite(oRequest));
     QVERIFY2(oWrite.iStatus == 0, oWrite.aOutput.constData());
-    QTRY_COMPARE_WITH_TIMEOUT(count("'umount' refused, not the service's mount point "), iRefusals + 1, 20000);
-    QCOMPARE(linesWith("'umount' refused").last(),
+    QTRY_COMPARE_WITH_TIMEOUT(m_pGuest->count("'umount' refused, not the service's mount point "), iRefusals + 1,
+                              20000);
+    QCOMPARE(m_pGuest->linesWith("'umount' refused").last(),
              QString("'umount' refused, not the service's mount point  \"/victim\" "));
-    QTRY_COMPARE_WITH_TIMEOUT(lastRecord().value("UnmountUsbDeviceActive").toBool(), false, 10000);
-    QCOMPARE(lastRecord().value("UsbDeviceUnmounted").toBool(), false);
-    QCOMPARE(run("cat /victim/file").aOutput, QByteArray("kept\n"));
-    QVERIFY(!stickMount().isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(m_pGuest->lastRecord().value("UnmountUsbDeviceActive").toBool(), false, 10000);
+    QCOMPARE(m_pGuest->lastRecord().value("UsbDeviceUnmounted").toBool(), false);
+    QCOMPARE(m_pMachine->run("cat /victim/file").aOutput, QByteArray("kept\n"));
+    QVERIFY(!m_pGuest->stickMount().isEmpty());
 
     // The pull releases the stick and nothing else.
     QVERIFY(pullAndWait("named"));
-    QVERIFY(stickMount().isEmpty());
-    QCOMPARE(run("grep -c ' /victim tmpfs ' /proc/mounts").aOutput.trimmed(), QByteArray("1"));
-    QCOMPARE(run("umount /victim").iStatus, 0);
+    QVERIFY(m_pGuest->stickMount().isEmpty());
+    QCOMPARE(m_pMachine->run("grep -c ' /victim tmpfs ' /proc/mounts").aOutput.trimmed(), QByteArray("1"));
+    QCOMPARE(m_pMachine->run("umount /victim").iStatus, 0);
 }
 
 void TestVmFailures::writes_no_log_through_a_link()
 {
     QVERIFY2(m_pGuest->stopService(), qPrintable(m_pGuest->error()));
-    QCOMPARE(run("printf 'secret\\n' >/run/secret && chmod 600 /run/secret && "
-                 "ln -sf /run/secret /var/log/Veltrano/usb.log")
+    QCOMPARE(m_pMachine
+                 ->run("printf 'secret\\n' >/run/secret && chmod 600 /run/secret && "
+                       "ln -sf /run/secret /var/log/Veltrano/usb.log")
                  .iStatus,
              0);
     // The joining's warnings are lines of the log.
     QVERIFY2(m_pGuest->startService() && m_pGuest->join(), qPrintable(m_pGuest->error()));
-    QVERIFY(count("signal 'onsigProcessStart' received") >= 1);
-    QCOMPARE(run("cat /run/secret").aOutput, QByteArray("secret\n"));
-    QCOMPARE(run("test -L /var/log/Veltrano/usb.log").iStatus, 0);
+    QVERIFY(m_pGuest->count("signal 'onsigProcessStart' received") >= 1);
+    QCOMPARE(m_pMachine->run("cat /run/secret").aOutput, QByteArray("secret\n"));
+    QCOMPARE(m_pMachine->run("test -L /var/log/Veltrano/usb.log").iStatus, 0);
 
     // Once the link is gone, the log goes on and tells what it lost.
-    QCOMPARE(run("rm /var/log/Veltrano/usb.log").iStatus, 0);
-    QVERIFY(plugAndWait("logged", makeStick("fat16")).value("UsbDeviceState").toInt() == 2);
+    QCOMPARE(m_pMachine->run("rm /var/log/Veltrano/usb.log").iStatus, 0);
+    QVERIFY(plugAndWait("logged", m_pMachine->makeStick("fat16")).value("UsbDeviceState").toInt() == 2);
     QVERIFY(pullAndWait("logged"));
-    const QByteArray aLog = run("cat /var/log/Veltrano/usb.log").aOutput;
+    const QByteArray aLog = m_pMachine->run("cat /var/log/Veltrano/usb.log").aOutput;
     QVERIFY2(aLog.contains(" log lines lost"), aLog.constData());
-    QCOMPARE(run("cat /run/secret").aOutput, QByteArray("secret\n"));
+    QCOMPARE(m_pMachine->run("cat /run/secret").aOutput, QByteArray("secret\n"));
 }
 
 QTEST_GUILESS_MAIN(TestVmFailures)

@@ -32,31 +32,31 @@ void TestVmHotplug::initTestCase()
 
 QJsonObject TestVmHotplug::plugAndMount(const QString& sId, const QString& sKind, const QStringList& lEntries)
 {
-    const qsizetype iBefore = publications().size();
-    if (!plug(sId, makeStick(sKind, lEntries))) {
+    const qsizetype iBefore = m_pGuest->publications().size();
+    if (!plug(sId, m_pMachine->makeStick(sKind, lEntries))) {
         return QJsonObject();
     }
     const auto isMounted = [&] {
-        return publications().size() > iBefore && lastRecord().value("UsbDeviceState").toInt() == 2;
+        return m_pGuest->publications().size() > iBefore && m_pGuest->lastRecord().value("UsbDeviceState").toInt() == 2;
     };
     // The arrival waits 3 s before it mounts; an emulated machine is slow besides.
-    return QTest::qWaitFor(isMounted, 30000) ? lastRecord() : QJsonObject();
+    return QTest::qWaitFor(isMounted, 30000) ? m_pGuest->lastRecord() : QJsonObject();
 }
 
 void TestVmHotplug::mounts_a_stick_present_at_start_and_clears_it_when_pulled()
 {
     // The daemon starts again, with the stick already there.
     QVERIFY2(m_pGuest->stopService(), qPrintable(m_pGuest->error()));
-    QVERIFY(plug("start", makeStick("fat16", {"Veltrano/logbook/", "Veltrano/update/firmware.bin"})));
-    QCOMPARE(run("udevadm settle --timeout=60").iStatus, 0);
+    QVERIFY(plug("start", m_pMachine->makeStick("fat16", {"Veltrano/logbook/", "Veltrano/update/firmware.bin"})));
+    QCOMPARE(m_pMachine->run("udevadm settle --timeout=60").iStatus, 0);
     QVERIFY2(m_pGuest->startService() && m_pGuest->join(), qPrintable(m_pGuest->error()));
-    QTRY_COMPARE_WITH_TIMEOUT(lastRecord().value("UsbDeviceState").toInt(), 2, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_pGuest->lastRecord().value("UsbDeviceState").toInt(), 2, 30000);
 
-    const QJsonObject oRecord = lastRecord();
+    const QJsonObject oRecord = m_pGuest->lastRecord();
     const QString sNode = oRecord.value("UsbDeviceNode").toString();
     QVERIFY2(sNode.startsWith("/dev/sd"), qPrintable(sNode));
     // The mount flags as the kernel shows them: MS_SYNCHRONOUS is "sync", then MS_NOSUID and MS_NODEV.
-    const QString sMount = stickMount();
+    const QString sMount = m_pGuest->stickMount();
     QVERIFY2(sMount.startsWith(sNode + " /mnt/usbstick vfat rw,sync,nosuid,nodev,"), qPrintable(sMount));
     QCOMPARE(oRecord.value("UpdateFileFound").toBool(), true);
     QCOMPARE(oRecord.value("LogbookDirFound").toBool(), true);
@@ -64,24 +64,25 @@ void TestVmHotplug::mounts_a_stick_present_at_start_and_clears_it_when_pulled()
     QCOMPARE(oRecord.value("UsbVendor").toString(), QString("QEMU"));
 
     // The capacity is the file system's size as the guest's statvfs tells it.
-    const QList<QByteArray> lSize = run("stat -f -c '%S %b' /mnt/usbstick").aOutput.trimmed().split(' ');
+    const QList<QByteArray> lSize = m_pMachine->run("stat -f -c '%S %b' /mnt/usbstick").aOutput.trimmed().split(' ');
     QCOMPARE(lSize.size(), 2);
     QCOMPARE(oRecord.value("UsbCapacity").toInteger(), lSize[0].toLongLong() * lSize[1].toLongLong());
 
     QVERIFY(pull("start"));
-    QTRY_VERIFY_WITH_TIMEOUT(
-        lastRecord().value("UsbDeviceState").toInt() == 0 && lastRecord().value("UsbDeviceUnmounted").toBool(), 20000);
-    QVERIFY(stickMount().isEmpty());
-    QCOMPARE(count("'umount' OK"), 1);
-    const QJsonObject oCleared = lastRecord();
+    QTRY_VERIFY_WITH_TIMEOUT(m_pGuest->lastRecord().value("UsbDeviceState").toInt() == 0
+                                 && m_pGuest->lastRecord().value("UsbDeviceUnmounted").toBool(),
+                             20000);
+    QVERIFY(m_pGuest->stickMount().isEmpty());
+    QCOMPARE(m_pGuest->count("'umount' OK"), 1);
+    const QJsonObject oCleared = m_pGuest->lastRecord();
     QCOMPARE(oCleared.value("UsbDeviceNode").toString(), QString(""));
     QCOMPARE(oCleared.value("UsbMountPath").toString(), QString(""));
     QCOMPARE(oCleared.value("UsbCapacity").toInteger(), Q_INT64_C(0));
     QCOMPARE(oCleared.value("LogbookDirFound").toBool(), false);
 
     // Peers see the unmounted flag for about five seconds.
-    QTRY_VERIFY_WITH_TIMEOUT(!lastRecord().value("UsbDeviceUnmounted").toBool(), 15000);
-    const QList<QJsonObject> lEvents = events("setRuntimeUsb");
+    QTRY_VERIFY_WITH_TIMEOUT(!m_pGuest->lastRecord().value("UsbDeviceUnmounted").toBool(), 15000);
+    const QList<QJsonObject> lEvents = m_pGuest->events("setRuntimeUsb");
     const double dShown = lEvents.last().value("ms").toDouble() - lEvents[lEvents.size() - 2].value("ms").toDouble();
     QVERIFY2(dShown >= 4900 && dShown < 7000, qPrintable(QString("flag shown %1 ms").arg(dShown)));
 }
@@ -102,56 +103,58 @@ void TestVmHotplug::keeps_a_plugged_in_stick_mounted()
 {
     QFETCH(QString, sKind);
     QFETCH(QString, sPartition);
-    const int iChanges = count("USB-Device changed, medium present ");
-    const int iWholeDiskFailures = count("mount failed (vfat) errno =  22  :  Invalid argument");
+    const int iChanges = m_pGuest->count("USB-Device changed, medium present ");
+    const int iWholeDiskFailures = m_pGuest->count("mount failed (vfat) errno =  22  :  Invalid argument");
 
     const QJsonObject oRecord = plugAndMount("plugged", sKind, {"Veltrano/database/"});
     QVERIFY2(!oRecord.isEmpty(), "not mounted in time");
     const QString sNode = oRecord.value("UsbDeviceNode").toString();
-    QVERIFY2(stickMount().startsWith(sNode + sPartition + " /mnt/usbstick vfat rw,sync,nosuid,nodev,"), qPrintable(stickMount()));
+    QVERIFY2(m_pGuest->stickMount().startsWith(sNode + sPartition + " /mnt/usbstick vfat rw,sync,nosuid,nodev,"),
+             qPrintable(m_pGuest->stickMount()));
     QCOMPARE(oRecord.value("DatabaseDirFound").toBool(), true);
     // A partitioned stick is first tried, and refused by the kernel, as a whole disk.
-    QCOMPARE(count("mount failed (vfat) errno =  22  :  Invalid argument") - iWholeDiskFailures,
+    QCOMPARE(m_pGuest->count("mount failed (vfat) errno =  22  :  Invalid argument") - iWholeDiskFailures,
              sPartition.isEmpty() ? 0 : 1);
 
     // The kernel follows the "add" with a "change" of the disk; the stick stays.
-    QTRY_VERIFY_WITH_TIMEOUT(count("USB-Device changed, medium present ") > iChanges, 10000);
-    const qsizetype iPublished = publications().size();
-    QVERIFY(holdsFor([&] { return !stickMount().isEmpty(); }, 10000));
-    QCOMPARE(publications().size(), iPublished);
-    QCOMPARE(lastRecord().value("UsbDeviceState").toInt(), 2);
+    QTRY_VERIFY_WITH_TIMEOUT(m_pGuest->count("USB-Device changed, medium present ") > iChanges, 10000);
+    const qsizetype iPublished = m_pGuest->publications().size();
+    QVERIFY(holdsFor([&] { return !m_pGuest->stickMount().isEmpty(); }, 10000));
+    QCOMPARE(m_pGuest->publications().size(), iPublished);
+    QCOMPARE(m_pGuest->lastRecord().value("UsbDeviceState").toInt(), 2);
 
     QVERIFY(pullAndWait("plugged"));
-    QVERIFY(stickMount().isEmpty());
+    QVERIFY(m_pGuest->stickMount().isEmpty());
 }
 
 void TestVmHotplug::keeps_the_stick_through_a_triggered_change()
 {
     QVERIFY(!plugAndMount("triggered", "fat16").isEmpty());
-    QTRY_VERIFY_WITH_TIMEOUT(count("USB-Device changed, medium present ") > 0, 10000);
-    const int iChanges = count("USB-Device changed, medium present ");
-    const qsizetype iPublished = publications().size();
+    QTRY_VERIFY_WITH_TIMEOUT(m_pGuest->count("USB-Device changed, medium present ") > 0, 10000);
+    const int iChanges = m_pGuest->count("USB-Device changed, medium present ");
+    const qsizetype iPublished = m_pGuest->publications().size();
 
     // What packages and administrators run: a "change" for every disk.
-    QCOMPARE(run("udevadm trigger --action=change --subsystem-match=block").iStatus, 0);
-    QTRY_VERIFY_WITH_TIMEOUT(count("USB-Device changed, medium present ") > iChanges, 10000);
-    QVERIFY(!stickMount().isEmpty());
-    QCOMPARE(publications().size(), iPublished);
+    QCOMPARE(m_pMachine->run("udevadm trigger --action=change --subsystem-match=block").iStatus, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(m_pGuest->count("USB-Device changed, medium present ") > iChanges, 10000);
+    QVERIFY(!m_pGuest->stickMount().isEmpty());
+    QCOMPARE(m_pGuest->publications().size(), iPublished);
     QVERIFY(pullAndWait("triggered"));
 }
 
 void TestVmHotplug::releases_the_stick_when_its_medium_is_taken_out()
 {
     QVERIFY(!plugAndMount("reader", "fat16").isEmpty());
-    QTRY_VERIFY_WITH_TIMEOUT(count("USB-Device changed, medium present ") > 0, 10000);
-    const int iRemovals = count("USB-Device removed ");
+    QTRY_VERIFY_WITH_TIMEOUT(m_pGuest->count("USB-Device changed, medium present ") > 0, 10000);
+    const int iRemovals = m_pGuest->count("USB-Device removed ");
 
     // A card reader whose card is taken out: the kernel sees the size drop to 0 and says "change".
     QVERIFY(m_pMachine->eject("reader"));
-    QTRY_VERIFY_WITH_TIMEOUT(
-        lastRecord().value("UsbDeviceState").toInt() == 0 && lastRecord().value("UsbDeviceUnmounted").toBool(), 20000);
-    QCOMPARE(count("USB-Device removed "), iRemovals + 1);
-    QVERIFY(stickMount().isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(m_pGuest->lastRecord().value("UsbDeviceState").toInt() == 0
+                                 && m_pGuest->lastRecord().value("UsbDeviceUnmounted").toBool(),
+                             20000);
+    QCOMPARE(m_pGuest->count("USB-Device removed "), iRemovals + 1);
+    QVERIFY(m_pGuest->stickMount().isEmpty());
     QVERIFY(pullAndWait("reader"));
 }
 
@@ -159,39 +162,39 @@ void TestVmHotplug::leaves_the_first_stick_alone_when_a_second_comes_and_goes()
 {
     const QJsonObject oFirst = plugAndMount("first", "gpt-fat32", {"Veltrano/logbook/"});
     QVERIFY(!oFirst.isEmpty());
-    const QString sMount = stickMount();
-    const qsizetype iPublished = publications().size();
+    const QString sMount = m_pGuest->stickMount();
+    const qsizetype iPublished = m_pGuest->publications().size();
 
-    QVERIFY(plug("second", makeStick("fat16")));
-    QTRY_COMPARE_WITH_TIMEOUT(count("USB-Device ignored, another stick is in use "), 1, 15000);
+    QVERIFY(plug("second", m_pMachine->makeStick("fat16")));
+    QTRY_COMPARE_WITH_TIMEOUT(m_pGuest->count("USB-Device ignored, another stick is in use "), 1, 15000);
     QVERIFY(pull("second"));
-    QTRY_VERIFY_WITH_TIMEOUT(count("USB-Device event ignored, another stick is in use ") >= 1, 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_pGuest->count("USB-Device event ignored, another stick is in use ") >= 1, 15000);
 
-    QCOMPARE(stickMount(), sMount);
-    QCOMPARE(publications().size(), iPublished);
-    QCOMPARE(lastRecord().value("UsbDeviceNode").toString(), oFirst.value("UsbDeviceNode").toString());
-    QCOMPARE(lastRecord().value("UsbDeviceState").toInt(), 2);
+    QCOMPARE(m_pGuest->stickMount(), sMount);
+    QCOMPARE(m_pGuest->publications().size(), iPublished);
+    QCOMPARE(m_pGuest->lastRecord().value("UsbDeviceNode").toString(), oFirst.value("UsbDeviceNode").toString());
+    QCOMPARE(m_pGuest->lastRecord().value("UsbDeviceState").toInt(), 2);
     QVERIFY(pullAndWait("first"));
 }
 
 void TestVmHotplug::takes_its_stick_over_after_a_crash()
 {
     QVERIFY(!plugAndMount("crash", "mbr-fat32", {"Veltrano/logbook/"}).isEmpty());
-    const QString sMount = stickMount();
+    const QString sMount = m_pGuest->stickMount();
 
     // Killed as a crash would end it: the stick stays mounted, and the next run finds it so.
     const int iPid = m_pGuest->servicePid();
-    QCOMPARE(run(QString("kill -KILL %1 && timeout 10 tail --pid=%1 -f /dev/null").arg(iPid)).iStatus, 0);
-    QCOMPARE(stickMount(), sMount);
+    QCOMPARE(m_pMachine->run(QString("kill -KILL %1 && timeout 10 tail --pid=%1 -f /dev/null").arg(iPid)).iStatus, 0);
+    QCOMPARE(m_pGuest->stickMount(), sMount);
     QVERIFY2(m_pGuest->startService() && m_pGuest->join(), qPrintable(m_pGuest->error()));
-    QTRY_COMPARE_WITH_TIMEOUT(lastRecord().value("UsbDeviceState").toInt(), 2, 30000);
-    QCOMPARE(lastRecord().value("LogbookDirFound").toBool(), true);
-    QCOMPARE(count("USB-Device mounted already, taken over "), 1);
-    QCOMPARE(count(" mount failed "), 0);
-    QCOMPARE(run("grep -c ' /mnt/usbstick ' /proc/mounts").aOutput.trimmed(), QByteArray("1"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_pGuest->lastRecord().value("UsbDeviceState").toInt(), 2, 30000);
+    QCOMPARE(m_pGuest->lastRecord().value("LogbookDirFound").toBool(), true);
+    QCOMPARE(m_pGuest->count("USB-Device mounted already, taken over "), 1);
+    QCOMPARE(m_pGuest->count(" mount failed "), 0);
+    QCOMPARE(m_pMachine->run("grep -c ' /mnt/usbstick ' /proc/mounts").aOutput.trimmed(), QByteArray("1"));
 
     QVERIFY(pullAndWait("crash"));
-    QCOMPARE(run("grep -c ' /mnt/usbstick ' /proc/mounts").aOutput.trimmed(), QByteArray("0"));
+    QCOMPARE(m_pMachine->run("grep -c ' /mnt/usbstick ' /proc/mounts").aOutput.trimmed(), QByteArray("0"));
 }
 
 QTEST_GUILESS_MAIN(TestVmHotplug)

@@ -1,7 +1,7 @@
 #include "tools/demo/cdemoconsole.h"
 
-#include "tools/demo/cdemostage.h"
 #include "tools/common/clineinput.h"
+#include "tools/demo/cemulatedstage.h"
 #include "tools/demo/crecordtext.h"
 #include "tools/demo/cstepprinter.h"
 #include "tools/standin/ccoresimprocess.h"
@@ -43,7 +43,7 @@ bool isTelling(const QString& sLine)
 }
 } // namespace
 
-CDemoConsole::CDemoConsole(CDemoStage* pStage, CStepPrinter* pPrinter)
+CDemoConsole::CDemoConsole(CEmulatedStage* pStage, CStepPrinter* pPrinter)
     : m_pStage(pStage)
     , m_pPrinter(pPrinter)
     , m_pInput(new CLineInput(this))
@@ -67,7 +67,7 @@ int CDemoConsole::run()
     showHelp();
     m_iShownLines = static_cast<int>(m_pStage->service().lines().size());
     m_iShownPublications = publicationCount();
-    connect(m_pStage, &CDemoStage::changed, this, &CDemoConsole::onChanged);
+    connect(m_pStage, &CEmulatedStage::changed, this, &CDemoConsole::onChanged);
     if (!m_pInput->start()) {
         say("standard input is closed: nothing to do");
         return 0;
@@ -75,7 +75,7 @@ int CDemoConsole::run()
     showPrompt();
     const int iStatus = m_oLoop.exec();
 
-    disconnect(m_pStage, &CDemoStage::changed, this, &CDemoConsole::onChanged);
+    disconnect(m_pStage, &CEmulatedStage::changed, this, &CDemoConsole::onChanged);
     if (m_pStage->service().isRunning()) {
         m_pPrinter->plain(m_pPrinter->stamp() + " stopping the service (SIGTERM)");
         m_pStage->stopService(STOP_TIMEOUT_MS);
@@ -183,11 +183,11 @@ void CDemoConsole::plug()
     const int iMark = publicationCount();
     m_pStage->plug();
     say(QString("stick %1 plugged in (umockdev sent \"add\"); it is mounted after 3 s of settling")
-            .arg(CDemoStage::STICK_NODE));
+            .arg(CEmulatedStage::STICK_NODE));
     expect(
         "the mount of the stick",
         [this, iMark] {
-            const QList<QJsonObject> lRecords = m_pStage->publications().mid(iMark);
+            const QList<QJsonObject> lRecords = m_pStage->sim().publications().mid(iMark);
             return !lRecords.isEmpty() && lRecords.last().value("UsbDeviceState").toInt() == 2;
         },
         PLUG_TIMEOUT_MS);
@@ -201,11 +201,11 @@ void CDemoConsole::pull()
     }
     const int iMark = publicationCount();
     m_pStage->pull();
-    say(QString("stick %1 pulled out (umockdev sent \"remove\")").arg(CDemoStage::STICK_NODE));
+    say(QString("stick %1 pulled out (umockdev sent \"remove\")").arg(CEmulatedStage::STICK_NODE));
     expect(
         "the cleared record",
         [this, iMark] {
-            const QList<QJsonObject> lRecords = m_pStage->publications().mid(iMark);
+            const QList<QJsonObject> lRecords = m_pStage->sim().publications().mid(iMark);
             return !lRecords.isEmpty() && lRecords.last().value("UsbDeviceState").toInt() == 0
                    && lRecords.last().value("UsbDeviceUnmounted").toBool();
         },
@@ -308,7 +308,7 @@ void CDemoConsole::finishCommand()
 void CDemoConsole::showNews()
 {
     const QStringList lsLines = m_pStage->service().lines();
-    const QList<QJsonObject> lRecords = m_pStage->publications();
+    const QList<QJsonObject> lRecords = m_pStage->sim().publications();
     if (lsLines.size() == m_iShownLines && lRecords.size() == m_iShownPublications) {
         return;
     }
@@ -356,5 +356,5 @@ void CDemoConsole::say(const QString& sText)
 
 int CDemoConsole::publicationCount() const
 {
-    return static_cast<int>(m_pStage->publications().size());
+    return static_cast<int>(m_pStage->sim().publications().size());
 }

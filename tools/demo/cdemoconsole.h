@@ -8,7 +8,7 @@
 
 #include <functional>
 
-class CDemoStage;
+class CEmulatedStage;
 class CLineInput;
 class CStepPrinter;
 
@@ -22,7 +22,7 @@ class CDemoConsole : public QObject
     Q_OBJECT
 
 public:
-    CDemoConsole(CDemoStage* pStage, CStepPrinter* pPrinter);
+    CDemoConsole(CEmulatedStage* pStage, CStepPrinter* pPrinter);
 
     // Until quit, the end of the input or interrupt(); returns the exit status.
     int run();
@@ -57,7 +57,7 @@ private:
     void say(const QString& sText);
     int publicationCount() const;
 
-    CDemoStage* m_pStage;
+    CEmulatedStage* m_pStage;
     CStepPrinter* m_pPrinter;
     CLineInput* m_pInput;
     QEventLoop m_oLoop;

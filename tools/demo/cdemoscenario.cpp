@@ -1,26 +1,24 @@
 #include "tools/demo/cdemoscenario.h"
 
-#include "tools/demo/cdemostage.h"
 #include "tools/demo/crecordtext.h"
 #include "tools/demo/cstepprinter.h"
-#include "tools/standin/ccoresimprocess.h"
-#include "tools/standin/cserviceprocess.h"
 
-#include <QDir>
 #include <QRegularExpression>
 
 namespace {
-// Bounds of the steps: each is a few times what the service needs for it.
+// Bounds of the steps on the emulated stage: each is a few times what the service needs for it.
 const int START_TIMEOUT_MS = 10000;
 const int JOIN_TIMEOUT_MS = 15000;
 const int DETECT_TIMEOUT_MS = 5000; // polled once a second
 const int MOUNT_TIMEOUT_MS = 10000; // 3 s settling before the mount
+const int CHANGE_TIMEOUT_MS = 4000; // polled once a second
 const int UNMOUNT_TIMEOUT_MS = 6000; // handled 1 s after the request
 const int REMOVAL_TIMEOUT_MS = 12000; // polling resumes 5 s after an unmount
 const int RESET_TIMEOUT_MS = 8000; // cleared 5 s after the removal
 const int STOP_TIMEOUT_MS = 5000;
 const int STEPS = 9;
 const int FAILURE_LINES = 15;
+const char* const CHANGED = "USB-Device changed, medium present";
 
 int stateOf(const QJsonObject& oRecord)
 {
@@ -50,9 +48,9 @@ CDemoScenario::CDemoScenario(CDemoStage* pStage, CStepPrinter* pPrinter)
 
 int CDemoScenario::run()
 {
-    m_iSteps = STEPS;
-    const bool bDone =
-        bringUp() && plugIn() && inspect() && releaseOnRequest() && pullOut() && resetFlag() && stopService();
+    m_iSteps = STEPS + (m_pStage->hasKernel() ? 1 : 0);
+    const bool bDone = bringUp() && plugIn() && inspect() && (!m_pStage->hasKernel() || keepThroughChange())
+                       && releaseOnRequest() && pullOut() && resetFlag() && stopService();
     return bDone ? 0 : 1;
 }
 
@@ -69,20 +67,9 @@ QString CDemoScenario::failureText() const
 bool CDemoScenario::setTheStage()
 {
     begin("Setting the stage");
-    if (!m_pStage->setUp()) {
-        m_sFailure = m_pStage->error();
-        m_pPrinter->failure(m_sFailure);
-        return false;
+    if (!m_pStage->setUp(m_pPrinter)) {
+        return failure(m_pStage->error());
     }
-    m_pPrinter->item("private bus", m_pStage->busAddress().section(",guid=", 0, 0));
-    m_pPrinter->item("metering core",
-                     QString("veltrano-core-sim, pid %1, serves com.Quorvik.Veltrano").arg(m_pStage->sim().pid()));
-    m_pPrinter->item("emulated stick",
-                     QString("%1, vendor Acme, model Stick_sda (not plugged in yet)").arg(CDemoStage::STICK_NODE));
-    m_pPrinter->item("on the stick", {CDemoStage::UPDATE_FILE, "Veltrano/database/", "Veltrano/logbook/"});
-    const QString sSize = CRecordText::valueText("UsbCapacity", QString(CDemoStage::STICK_SIZE).toLongLong());
-    m_pPrinter->item("its file system",
-                     "a tmpfs of " + sSize + " (a \"16 GB\" stick), made inside the service's namespace only");
     m_pPrinter->stepDone();
     return true;
 }
@@ -91,13 +78,10 @@ bool CDemoScenario::startService()
 {
     begin("The service starts");
     if (!m_pStage->startService()) {
-        m_sFailure = m_pStage->error();
-        m_pPrinter->failure(m_sFailure);
-        return false;
+        return failure(m_pStage->error());
     }
-    m_pPrinter->item("veltrano-usb",
-                     QString("pid %1, console log on, in a private mount namespace").arg(m_pStage->service().pid()));
-    if (!await([this] { return m_pStage->isListening(); }, START_TIMEOUT_MS,
+    m_pPrinter->item("veltrano-usb", QString("pid %1, %2").arg(m_pStage->servicePid()).arg(m_pStage->serviceSetting()));
+    if (!await([this] { return m_pStage->triggers("/Signals") > 0; }, bound(START_TIMEOUT_MS),
                "the service's first sigTrigger on the bus")) {
         return false;
     }
@@ -111,17 +95,19 @@ bool CDemoScenario::startService()
 bool CDemoScenario::joinService()
 {
     begin("The service joins the running system");
-    m_pPrinter->text(
-        QString("The simulator broadcasts sigProcessStart addressed to pid %1.").arg(m_pStage->service().pid()));
-    m_pStage->join();
+    if (!act(CDemoStage::EAct::Join, [this] { return m_pStage->join(); })) {
+        return false;
+    }
+    // Its joining: its version, a read of the shared record, its own record.
     const auto hasJoined = [this] {
-        return m_pStage->hasJoined() && !m_pStage->sim().events("setRuntimeGeneralNonWM").isEmpty();
+        return !m_pStage->events("getRuntimeUsb").isEmpty() && !m_pStage->publications().isEmpty()
+               && !m_pStage->events("setRuntimeGeneralNonWM").isEmpty();
     };
-    if (!await(hasJoined, JOIN_TIMEOUT_MS,
+    if (!await(hasJoined, bound(JOIN_TIMEOUT_MS),
                "the service's joining (its version, a read of the shared record, its own record)")) {
         return false;
     }
-    const QJsonObject oVersions = m_pStage->sim().events("setRuntimeGeneralNonWM").last();
+    const QJsonObject oVersions = m_pStage->events("setRuntimeGeneralNonWM").last();
     m_pPrinter->item("version announced",
                      "USB = \"" + oVersions.value("swVersions").toObject().value("USB").toString() + "\"");
     m_pPrinter->item("record published", CRecordText::fieldLines(recordOf(stepPublications().last())));
@@ -139,13 +125,16 @@ bool CDemoScenario::joinService()
 bool CDemoScenario::plugIn()
 {
     begin("A stick is plugged in");
-    m_pPrinter->text(QString("umockdev adds %1 with the udev properties of a USB stick and sends \"add\".")
-                         .arg(CDemoStage::STICK_NODE));
-    m_pStage->plug();
+    if (!act(CDemoStage::EAct::Plug, [this] { return m_pStage->plug(); })) {
+        return false;
+    }
     const auto detected = [](const QJsonObject& oRecord) { return stateOf(oRecord) == 1; };
-    if (!await([&] { return !stepPublication(detected).isEmpty(); }, DETECT_TIMEOUT_MS,
+    if (!await([&] { return !stepPublication(detected).isEmpty(); }, bound(DETECT_TIMEOUT_MS),
                "the publication of the detected stick (state 1)")) {
         return false;
+    }
+    if (m_pStage->hasKernel()) {
+        m_pPrinter->item("guest kernel", m_pStage->kernelLines("usb-storage|sd [0-9:]+: \\[sd|sd[a-z]+: sd"));
     }
     showChanges("record now", lastBeforeStep(), recordOf(stepPublication(detected)));
     m_pPrinter->logLines(stepLines({"USB-Device added", "create dir"}));
@@ -159,31 +148,58 @@ bool CDemoScenario::inspect()
 {
     begin("The stick is mounted and inspected");
     const auto inspected = [](const QJsonObject& oRecord) { return stateOf(oRecord) == 2; };
-    if (!await([&] { return !stepPublication(inspected).isEmpty(); }, MOUNT_TIMEOUT_MS,
+    if (!await([&] { return !stepPublication(inspected).isEmpty(); }, bound(MOUNT_TIMEOUT_MS),
                "the publication of the mounted stick (state 2)")) {
         return false;
     }
     const QJsonObject oRecord = recordOf(stepPublication(inspected));
     showChanges("record now", lastBeforeStep(), oRecord);
     m_pPrinter->item("capacity", CRecordText::valueText("UsbCapacity", oRecord.value("UsbCapacity")));
-    const QDir oSeen(QString("/proc/%1/root/mnt/usbstick/Veltrano").arg(m_pStage->service().pid()));
-    m_pPrinter->item("service's view", "/mnt/usbstick/Veltrano holds: "
-                                           + oSeen.entryList(QDir::AllEntries | QDir::NoDotAndDotDot).join(", "));
-    const QStringList lsLines = stepLines({"Update directory exists", "files in Update dir", "Found update file",
-                                           "Database directory exists", "Log directory exists", "'statvfs' reports"},
-                                          true);
+    m_pPrinter->item("mount", m_pStage->stickMount());
+    m_pPrinter->item("service's view", "/mnt/usbstick/Veltrano holds: " + m_pStage->stickFolders().join(", "));
+    // A kernel follows its "add" of a disk with a "change", which the service's next poll takes.
+    if (m_pStage->hasKernel()
+        && !await([this] { return !m_pStage->serviceLines().filter(CHANGED).isEmpty(); }, bound(CHANGE_TIMEOUT_MS),
+                  "handling of the kernel's own change event")) {
+        return false;
+    }
+    const QStringList lsLines =
+        stepLines({"Update directory exists", "files in Update dir", "Found update file", "Database directory exists",
+                   "Log directory exists", "'statvfs' reports", CHANGED},
+                  true);
     m_pPrinter->logLines(lsLines);
     // Each failed attempt (whole disk as vfat, partition 1 as vfat, whole disk as ntfs) warns.
-    const QRegularExpression oFailedMount(QString("USB +%1").arg(CDemoStage::STICK_NODE));
-    const int iFailedMounts = static_cast<int>(lsLines.filter(oFailedMount).size());
+    const QString sNode = oRecord.value("UsbDeviceNode").toString();
+    const int iFailedMounts = static_cast<int>(lsLines.filter(QRegularExpression("USB +" + sNode)).size());
     if (iFailedMounts == 0) {
-        m_pPrinter->text(QString("No mount warnings: the first attempt, %1 as vfat, worked. The stand-in made it")
-                             .arg(CDemoStage::STICK_NODE));
-        m_pPrinter->text("a bind mount of the prepared folder.");
+        m_pPrinter->text(QString("No mount warnings: the first attempt, %1 as vfat, worked.").arg(sNode));
     } else {
         m_pPrinter->text(
             QString("%1 mount attempt(s) failed before one worked (see the warnings).").arg(iFailedMounts));
     }
+    if (m_pStage->hasKernel()) {
+        m_pPrinter->text("The kernel followed the disk's \"add\" with a \"change\": its medium is there, so the");
+        m_pPrinter->text("stick stays mounted.");
+    } else {
+        m_pPrinter->text("The mount stand-in made it a bind mount of the prepared folder.");
+    }
+    m_pPrinter->stepDone();
+    return true;
+}
+
+bool CDemoScenario::keepThroughChange()
+{
+    begin("udevadm trigger sends a \"change\" for every disk");
+    if (!m_pStage->triggerChange()) {
+        return failure(m_pStage->error());
+    }
+    if (!await([this] { return !stepLines({CHANGED}).isEmpty(); }, bound(CHANGE_TIMEOUT_MS),
+               "the service's handling of the change")) {
+        return false;
+    }
+    m_pPrinter->logLines(stepLines({CHANGED}));
+    m_pPrinter->item("mount", m_pStage->stickMount());
+    m_pPrinter->text("As packages and administrators do; the stick stays mounted and the record alone.");
     m_pPrinter->stepDone();
     return true;
 }
@@ -191,10 +207,10 @@ bool CDemoScenario::inspect()
 bool CDemoScenario::releaseOnRequest()
 {
     begin("A peer asks for the stick to be released");
-    m_pPrinter->text("The simulator plays the peer: it sets StartUnmountUsbDevice in the shared record and");
-    m_pPrinter->text("sends sigRuntimeUsb. The service fetches the record 1 s later and unmounts.");
-    m_pStage->requestUnmount();
-    if (!await([this] { return stepPublications().size() >= 3; }, UNMOUNT_TIMEOUT_MS,
+    if (!act(CDemoStage::EAct::Unmount, [this] { return m_pStage->requestUnmount(); })) {
+        return false;
+    }
+    if (!await([this] { return stepPublications().size() >= 3; }, bound(UNMOUNT_TIMEOUT_MS),
                "the three publications of the unmount")) {
         return false;
     }
@@ -205,7 +221,7 @@ bool CDemoScenario::releaseOnRequest()
         showChanges(lsLabels[i], oBefore, recordOf(lEvents[i]), "(no field changed: UsbAuxFlag was not set)");
         oBefore = recordOf(lEvents[i]);
     }
-    m_pPrinter->item("still mounted", m_pStage->service().isStickMounted() ? "yes" : "no");
+    m_pPrinter->item("still mounted", m_pStage->stickMount().isEmpty() ? "no" : "yes");
     m_pPrinter->logLines(
         stepLines({"'Signal_sigRuntimeUsb' received", "getStartUnmountUsbDevice", "start 'umount'", "'umount'"}));
     m_pPrinter->stepDone();
@@ -215,14 +231,17 @@ bool CDemoScenario::releaseOnRequest()
 bool CDemoScenario::pullOut()
 {
     begin("The stick is pulled out");
-    m_pPrinter->text(QString("umockdev sends \"remove\" for %1. After an unmount the service polls again only")
-                         .arg(CDemoStage::STICK_NODE));
-    m_pPrinter->text("5 s later, so this takes a moment.");
-    m_pStage->pull();
+    if (!act(CDemoStage::EAct::Pull, [this] { return m_pStage->pull(); })) {
+        return false;
+    }
+    m_pPrinter->text("After an unmount the service polls again only 5 s later, so this takes a moment.");
     const auto cleared = [](const QJsonObject& oRecord) { return stateOf(oRecord) == 0 && isUnmountedFlag(oRecord); };
-    if (!await([&] { return !stepPublication(cleared).isEmpty(); }, REMOVAL_TIMEOUT_MS,
+    if (!await([&] { return !stepPublication(cleared).isEmpty(); }, bound(REMOVAL_TIMEOUT_MS),
                "the publication of the cleared record")) {
         return false;
+    }
+    if (m_pStage->hasKernel()) {
+        m_pPrinter->item("guest kernel", m_pStage->kernelLines("USB disconnect"));
     }
     const QJsonObject oCleared = recordOf(stepPublication(cleared));
     showChanges("record now", lastBeforeStep(), oCleared);
@@ -245,14 +264,14 @@ bool CDemoScenario::resetFlag()
     begin("The unmounted flag is reset");
     m_pPrinter->text("Peers see UsbDeviceUnmounted for 5 s after a removal; then the service clears it.");
     const auto reset = [](const QJsonObject& oRecord) { return !isUnmountedFlag(oRecord); };
-    if (!await([&] { return !stepPublication(reset).isEmpty(); }, RESET_TIMEOUT_MS,
+    if (!await([&] { return !stepPublication(reset).isEmpty(); }, bound(RESET_TIMEOUT_MS),
                "the publication that clears UsbDeviceUnmounted")) {
         return false;
     }
     const QJsonObject oReset = stepPublication(reset);
     showChanges("record now", lastBeforeStep(), recordOf(oReset));
     // The removal's last publication, the cleared record, came just before this step.
-    const QJsonObject oCleared = m_pStage->sim().events("setRuntimeUsb").at(m_iPublicationMark - 1);
+    const QJsonObject oCleared = m_pStage->publications().at(m_iPublicationMark - 1);
     const double dShown = oReset.value("ms").toDouble() - oCleared.value("ms").toDouble();
     m_pPrinter->item("flag shown for", QString("%1 s").arg(dShown / 1000.0, 0, 'f', 2));
     m_pPrinter->logLines(stepLines({"ResetUSBFlag"}));
@@ -264,20 +283,16 @@ bool CDemoScenario::stopService()
 {
     begin("The service stops");
     m_pPrinter->text("SIGTERM, as at shut-down. It leaves the stick alone and ends with status 0.");
-    if (!m_pStage->stopService(STOP_TIMEOUT_MS)) {
-        m_sFailure = QString("the service did not end within %1 s of SIGTERM").arg(STOP_TIMEOUT_MS / 1000);
-        m_pPrinter->failure(m_sFailure);
-        return false;
+    if (!m_pStage->stopService(bound(STOP_TIMEOUT_MS))) {
+        return failure(m_pStage->error());
     }
-    const int iStatus = m_pStage->service().exitCode();
+    const int iStatus = m_pStage->serviceExitCode();
     m_pPrinter->item("exit status", QString::number(iStatus));
-    m_pPrinter->item("heartbeats seen", QString("%1 sigTrigger from / on the bus").arg(m_pStage->heartbeats()));
+    m_pPrinter->item("heartbeats seen", QString("%1 sigTrigger from / on the bus").arg(m_pStage->triggers("/")));
     m_pPrinter->logLines(stepLines({"SIGTERM"}));
     m_pPrinter->stepDone();
     if (iStatus != 0) {
-        m_sFailure = QString("the service ended with status %1").arg(iStatus);
-        m_pPrinter->failure(m_sFailure);
-        return false;
+        return failure(QString("the service ended with status %1").arg(iStatus));
     }
     return true;
 }
@@ -288,9 +303,29 @@ void CDemoScenario::begin(const QString& sTitle)
     const QString sNumber = m_iSteps > 0 ? QString("%1/%2").arg(m_iStep).arg(m_iSteps) : QString::number(m_iStep);
     m_pPrinter->heading(sNumber + "  " + sTitle);
     if (m_iStep > 1) {
-        m_iLineMark = static_cast<int>(m_pStage->service().lines().size());
-        m_iPublicationMark = static_cast<int>(m_pStage->sim().events("setRuntimeUsb").size());
+        m_iLineMark = static_cast<int>(m_pStage->serviceLines().size());
+        m_iPublicationMark = static_cast<int>(m_pStage->publications().size());
     }
+}
+
+bool CDemoScenario::act(CDemoStage::EAct eAct, const std::function<bool()>& fAct)
+{
+    for (const QString& sLine : m_pStage->telling(eAct)) {
+        m_pPrinter->text(sLine);
+    }
+    return fAct() || failure(m_pStage->error());
+}
+
+bool CDemoScenario::failure(const QString& sWhy)
+{
+    m_sFailure = sWhy;
+    m_pPrinter->failure(m_sFailure);
+    return false;
+}
+
+int CDemoScenario::bound(int iTimeoutMs) const
+{
+    return iTimeoutMs * m_pStage->slowness();
 }
 
 bool CDemoScenario::await(const std::function<bool()>& fDone, int iTimeoutMs, const QString& sWhat)
@@ -303,16 +338,15 @@ bool CDemoScenario::await(const std::function<bool()>& fDone, int iTimeoutMs, co
         m_pPrinter->plain(m_pPrinter->stamp() + " interrupted");
         return false;
     }
-    if (!m_pStage->service().isRunning()) {
-        m_sFailure = QString("step %1: the service ended unexpectedly (status %2) while waiting for %3")
-                         .arg(m_iStep)
-                         .arg(m_pStage->service().exitCode())
-                         .arg(sWhat);
+    if (!m_pStage->isServiceRunning()) {
+        failure(QString("step %1: the service ended unexpectedly (status %2) while waiting for %3")
+                    .arg(m_iStep)
+                    .arg(m_pStage->serviceExitCode())
+                    .arg(sWhat));
     } else {
-        m_sFailure = QString("step %1: %2 did not happen within %3 s").arg(m_iStep).arg(sWhat).arg(iTimeoutMs / 1000);
+        failure(QString("step %1: %2 did not happen within %3 s").arg(m_iStep).arg(sWhat).arg(iTimeoutMs / 1000));
     }
-    m_pPrinter->failure(m_sFailure);
-    const QStringList lsLines = m_pStage->service().lines();
+    const QStringList lsLines = m_pStage->serviceLines();
     m_pPrinter->logLines(lsLines.mid(qMax(0, static_cast<int>(lsLines.size()) - FAILURE_LINES)));
     return false;
 }
@@ -320,7 +354,7 @@ bool CDemoScenario::await(const std::function<bool()>& fDone, int iTimeoutMs, co
 QStringList CDemoScenario::stepLines(const QStringList& lsNeedles, bool bWithWarnings) const
 {
     QStringList lsPicked;
-    const QStringList lsLines = m_pStage->service().lines().mid(m_iLineMark);
+    const QStringList lsLines = m_pStage->serviceLines().mid(m_iLineMark);
     for (const QString& sLine : lsLines) {
         bool bPick = bWithWarnings && sLine.contains(" W: ");
         for (const QString& sNeedle : lsNeedles) {
@@ -335,7 +369,7 @@ QStringList CDemoScenario::stepLines(const QStringList& lsNeedles, bool bWithWar
 
 QList<QJsonObject> CDemoScenario::stepPublications() const
 {
-    return m_pStage->sim().events("setRuntimeUsb").mid(m_iPublicationMark);
+    return m_pStage->publications().mid(m_iPublicationMark);
 }
 
 QJsonObject CDemoScenario::stepPublication(const std::function<bool(const QJsonObject&)>& fMatch) const
@@ -350,7 +384,7 @@ QJsonObject CDemoScenario::stepPublication(const std::function<bool(const QJsonO
 
 QJsonObject CDemoScenario::lastBeforeStep() const
 {
-    const QList<QJsonObject> lEvents = m_pStage->sim().events("setRuntimeUsb");
+    const QList<QJsonObject> lEvents = m_pStage->publications();
     return m_iPublicationMark > 0 ? recordOf(lEvents[m_iPublicationMark - 1]) : QJsonObject();
 }
 

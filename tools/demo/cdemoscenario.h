@@ -1,17 +1,20 @@
 #pragma once
 
+#include "tools/demo/cdemostage.h"
+
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
 
-class CDemoStage;
 class CStepPrinter;
 
 // The life of one stick, step by step: the service starts and joins, a stick is plugged in,
 // mounted and inspected, released on a peer's request, pulled, and its record reset. Each
 // step waits for its event with a bound; a step that does not happen in time ends the demo.
+// The same story on either stage; a stage with a kernel of its own also shows what the kernel
+// said, and keeps the stick through a "change" of every disk.
 class CDemoScenario
 {
 public:
@@ -30,6 +33,7 @@ private:
     bool joinService();
     bool plugIn();
     bool inspect();
+    bool keepThroughChange();
     bool releaseOnRequest();
     bool pullOut();
     bool resetFlag();
@@ -37,6 +41,11 @@ private:
 
     // Starts a step: its heading, and marks from where its log lines and publications count.
     void begin(const QString& sTitle);
+    // Tells how the stage does the act, and does it.
+    bool act(CDemoStage::EAct eAct, const std::function<bool()>& fAct);
+    bool failure(const QString& sWhy);
+    // A step's bound on this stage.
+    int bound(int iTimeoutMs) const;
     bool await(const std::function<bool()>& fDone, int iTimeoutMs, const QString& sWhat);
     // The step's console lines that contain one of the needles, or are warnings.
     QStringList stepLines(const QStringList& lsNeedles, bool bWithWarnings = false) const;

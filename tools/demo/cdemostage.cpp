@@ -1,91 +1,42 @@
 #include "tools/demo/cdemostage.h"
 
-#include "tools/standin/ccoresimprocess.h"
-#include "tools/standin/cprivatebus.h"
-#include "tools/standin/cserviceprocess.h"
-#include "tools/standin/cstickbed.h"
-
-#include <QDir>
 #include <QEventLoop>
 #include <QTimer>
 
-#include <csignal>
-
-const char* const CDemoStage::STICK_NODE = "/dev/sda";
-const char* const CDemoStage::UPDATE_FILE = "Veltrano/update/firmware-2.4.1.img";
-// The emulated disk's own size (31277232 sectors of 512 bytes), as a "16 GB" stick has.
-const char* const CDemoStage::STICK_SIZE = "16013942784";
-
 namespace {
-const char* const SIGNALS_INTERFACE = "com.Quorvik.Veltrano.Signals";
-const int SIM_QUIT_TIMEOUT_MS = 3000;
-const int SERVICE_STOP_TIMEOUT_MS = 5000;
+// A stage that does not say when something arrives is looked at this often.
+const int POLL_MS = 100;
 } // namespace
 
-CDemoStage::CDemoStage()
-    : m_oFolders(QDir::tempPath() + "/veltrano-demo-XXXXXX")
-    , m_oWatch(QString())
-    , m_bPlugged(false)
-    , m_bInterrupted(false)
-    , m_iStartTriggers(0)
-    , m_iHeartbeats(0)
+bool CDemoStage::hasKernel() const
 {
+    return false;
 }
 
-CDemoStage::~CDemoStage()
+QStringList CDemoStage::kernelLines(const QString&)
 {
-    if (m_pService && m_pService->isRunning()) {
-        stopService(SERVICE_STOP_TIMEOUT_MS);
-    }
-    m_pService.reset();
-    if (m_pSim) {
-        m_pSim->command("quit");
-        waitFor([this] { return !m_pSim->events("exit").isEmpty(); }, SIM_QUIT_TIMEOUT_MS, false);
-    }
-    m_pSim.reset();
-    m_oWatch = QDBusConnection(QString());
-    m_pBus.reset();
-    m_pSticks.reset();
+    return QStringList();
 }
 
-bool CDemoStage::setUp()
+bool CDemoStage::triggerChange()
 {
-    // Made first, so that every process started later sees its devices and none of the machine's.
-    m_pSticks.reset(new CStickBed);
-    m_pBus.reset(new CPrivateBus);
-    if (!m_pBus->isRunning()) {
-        m_sError = "the private D-Bus daemon did not start";
-        return false;
-    }
-    m_oWatch = m_pBus->connection("demo-watch");
-    m_oWatch.connect(QString(), QString(), SIGNALS_INTERFACE, "sigTrigger", this, SLOT(onTrigger(QDBusMessage)));
-    if (!m_oFolders.isValid() || !QDir().mkpath(stickFolder())) {
-        m_sError = "no temporary folder for the stick: " + m_oFolders.errorString();
-        return false;
-    }
-
-    m_pSim.reset(new CCoreSimProcess(busAddress()));
-    connect(m_pSim.get(), &CCoreSimProcess::eventReceived, this, &CDemoStage::changed);
-    if (!m_pSim->start()) {
-        m_sError = "veltrano-core-sim did not start serving on the private bus";
-        return false;
-    }
-
-    m_pService.reset(new CServiceProcess(busAddress()));
-    m_pService->setSticks(QString("vfat:%1=%2").arg(STICK_NODE, stickFolder()));
-    m_pService->setPrepareCommand(prepareCommand());
-    connect(m_pService.get(), &CServiceProcess::lineReceived, this, &CDemoStage::changed);
-    connect(m_pService.get(), &CServiceProcess::finished, this, &CDemoStage::changed);
-    return true;
+    return false;
 }
 
-bool CDemoStage::startService()
+int CDemoStage::slowness() const
 {
-    if (!m_pService->start()) {
-        m_sError = "veltrano-usb could not be started";
-        return false;
+    return 1;
+}
+
+QList<QJsonObject> CDemoStage::publications() const
+{
+    QList<QJsonObject> lPublications;
+    for (const QJsonObject& oEvent : events("setRuntimeUsb")) {
+        if (oEvent.value("from").toInteger() == servicePid()) {
+            lPublications << oEvent;
+        }
     }
-    return true;
+    return lPublications;
 }
 
 QString CDemoStage::error() const
@@ -98,29 +49,6 @@ bool CDemoStage::waitUntil(const std::function<bool()>& fDone, int iTimeoutMs)
     return waitFor(fDone, iTimeoutMs, true);
 }
 
-bool CDemoStage::waitFor(const std::function<bool()>& fDone, int iTimeoutMs, bool bInterruptible)
-{
-    const bool bServiceRunning = m_pService && m_pService->isRunning();
-    const auto isOver = [&] {
-        return fDone() || (bInterruptible && m_bInterrupted) || (bServiceRunning && !m_pService->isRunning());
-    };
-    if (isOver()) {
-        return fDone();
-    }
-    QEventLoop oLoop;
-    QTimer oDeadline;
-    oDeadline.setSingleShot(true);
-    connect(&oDeadline, &QTimer::timeout, &oLoop, &QEventLoop::quit);
-    connect(this, &CDemoStage::changed, &oLoop, [&] {
-        if (isOver()) {
-            oLoop.quit();
-        }
-    });
-    oDeadline.start(iTimeoutMs);
-    oLoop.exec();
-    return fDone();
-}
-
 void CDemoStage::interrupt()
 {
     m_bInterrupted = true;
@@ -130,108 +58,38 @@ void CDemoStage::interrupt()
 bool CDemoStage::isInterrupted() const
 {
     // Ctrl-C reaches the whole process group: the service may have seen it before the demo.
-    return m_bInterrupted || (m_pService && m_pService->count("Signal SIGINT received") > 0);
+    return m_bInterrupted || !serviceLines().filter("Signal SIGINT received").isEmpty();
 }
 
-void CDemoStage::join()
+bool CDemoStage::waitFor(const std::function<bool()>& fDone, int iTimeoutMs, bool bInterruptible)
 {
-    m_pSim->command(QString("start %1").arg(m_pService->pid()));
-}
-
-bool CDemoStage::hasJoined() const
-{
-    return m_pSim->hasJoined();
-}
-
-bool CDemoStage::isListening() const
-{
-    return m_iStartTriggers > 0;
-}
-
-int CDemoStage::heartbeats() const
-{
-    return m_iHeartbeats;
-}
-
-bool CDemoStage::isPlugged() const
-{
-    return m_bPlugged;
-}
-
-void CDemoStage::plug()
-{
-    if (m_sStickPath.isEmpty()) {
-        m_sStickPath = m_pSticks->addStick(QString(STICK_NODE).section('/', -1));
-    } else {
-        m_pSticks->uevent(m_sStickPath, "add");
+    const bool bServiceRunning = isServiceRunning();
+    const auto isOver = [&] {
+        return fDone() || (bInterruptible && m_bInterrupted) || (bServiceRunning && !isServiceRunning());
+    };
+    if (isOver()) {
+        return fDone();
     }
-    m_bPlugged = true;
+    QEventLoop oLoop;
+    QTimer oDeadline;
+    oDeadline.setSingleShot(true);
+    connect(&oDeadline, &QTimer::timeout, &oLoop, &QEventLoop::quit);
+    const auto quitWhenOver = [&] {
+        if (isOver()) {
+            oLoop.quit();
+        }
+    };
+    connect(this, &CDemoStage::changed, &oLoop, quitWhenOver);
+    QTimer oPoll;
+    connect(&oPoll, &QTimer::timeout, &oLoop, quitWhenOver);
+    oPoll.start(POLL_MS);
+    oDeadline.start(iTimeoutMs);
+    oLoop.exec();
+    return fDone();
 }
 
-void CDemoStage::pull()
+bool CDemoStage::fail(const QString& sError)
 {
-    m_pSticks->uevent(m_sStickPath, "remove");
-    m_bPlugged = false;
-}
-
-void CDemoStage::requestUnmount()
-{
-    m_pSim->command("unmount");
-}
-
-bool CDemoStage::stopService(int iTimeoutMs)
-{
-    m_pService->sendSignal(SIGTERM);
-    if (m_pService->waitForExit(iTimeoutMs)) {
-        return true;
-    }
-    m_pService->sendSignal(SIGKILL);
-    m_pService->waitForExit(iTimeoutMs);
+    m_sError = sError;
     return false;
-}
-
-CServiceProcess& CDemoStage::service() const
-{
-    return *m_pService;
-}
-
-CCoreSimProcess& CDemoStage::sim() const
-{
-    return *m_pSim;
-}
-
-QString CDemoStage::busAddress() const
-{
-    return m_pBus->address();
-}
-
-QString CDemoStage::stickFolder() const
-{
-    return m_oFolders.filePath("stick");
-}
-
-QList<QJsonObject> CDemoStage::publications() const
-{
-    return m_pSim->publications();
-}
-
-void CDemoStage::onTrigger(const QDBusMessage& oMessage)
-{
-    if (oMessage.path() == "/Signals") {
-        ++m_iStartTriggers;
-    } else {
-        ++m_iHeartbeats;
-    }
-    emit changed();
-}
-
-// Run inside the service's namespace: the tmpfs gives the stick a real size and vanishes
-// with the namespace, so nothing of it is left on the machine.
-QString CDemoStage::prepareCommand() const
-{
-    const QString sFolder = "'" + stickFolder() + "'";
-    return QString(
-               "mount -t tmpfs -o size=%1 demo-stick %2 && mkdir -p %2/Veltrano/update %2/Veltrano/database "
-               "%2/Veltrano/logbook && echo 'demo update image' > %2/%3")
-        .arg(STICK_SIZE, sFolder, UPDATE_FILE);
 }

@@ -5,9 +5,10 @@
 #include "tools/common/cquitsignals.h"
 #include "tools/demo/cdemoconsole.h"
 #include "tools/demo/cdemoscenario.h"
-#include "tools/demo/cdemostage.h"
+#include "tools/demo/cemulatedstage.h"
+#include "tools/demo/cmachinestage.h"
 #include "tools/demo/cstepprinter.h"
-#include "tools/demo/cvmdemo.h"
+#include "tools/vm/cvirtualmachine.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -52,38 +53,32 @@ QString missingPrecondition(bool bVm)
     return QString();
 }
 
-int runVmDemo(CStepPrinter& oPrinter, QString* pFailure)
+void printMachineIntro(CStepPrinter& oPrinter)
 {
     oPrinter.plain("veltrano-usb demo on a real kernel: Debian's kernel in a test machine under QEMU, its udev,");
     oPrinter.plain("and a FAT32 disk image plugged in and pulled out as a USB stick. The service is the real");
     oPrinter.plain("veltrano-usb and mounts the stick for real; the metering core is veltrano-core-sim. Nothing");
     oPrinter.plain("happens on this machine itself. It takes about a minute.");
-    CVmDemo oDemo(VELTRANO_VM_DIR, &oPrinter);
-    CQuitSignals oQuit;
-    oQuit.install();
-    QObject::connect(&oQuit, &CQuitSignals::received, [&oDemo] { oDemo.interrupt(); });
-    const int iStatus = oDemo.run();
-    *pFailure = oDemo.failureText();
-    return iStatus;
 }
 
-int runDemo(CStepPrinter& oPrinter, bool bInteractive, QString* pFailure)
+// The whole story on the stage; or, given the console's stage, its first steps and then the
+// interactive console.
+int runDemo(CDemoStage* pStage, CEmulatedStage* pConsoleStage, CStepPrinter& oPrinter, QString* pFailure)
 {
-    CDemoStage oStage;
-    CDemoScenario oScenario(&oStage, &oPrinter);
+    CDemoScenario oScenario(pStage, &oPrinter);
     CQuitSignals oQuit;
     oQuit.install();
-    QObject::connect(&oQuit, &CQuitSignals::received, &oStage, &CDemoStage::interrupt);
-    if (!bInteractive) {
+    QObject::connect(&oQuit, &CQuitSignals::received, pStage, &CDemoStage::interrupt);
+    if (!pConsoleStage) {
         const int iStatus = oScenario.run();
         *pFailure = oScenario.failureText();
-        return iStatus != 0 && oStage.isInterrupted() ? INTERRUPTED : iStatus;
+        return iStatus != 0 && pStage->isInterrupted() ? INTERRUPTED : iStatus;
     }
     if (!oScenario.bringUp()) {
         *pFailure = oScenario.failureText();
-        return oStage.isInterrupted() ? INTERRUPTED : 1;
+        return pStage->isInterrupted() ? INTERRUPTED : 1;
     }
-    CDemoConsole oConsole(&oStage, &oPrinter);
+    CDemoConsole oConsole(pConsoleStage, &oPrinter);
     QObject::connect(&oQuit, &CQuitSignals::received, &oConsole, &CDemoConsole::interrupt);
     return oConsole.run();
 }
@@ -122,10 +117,13 @@ int main(int argc, char* argv[])
     QString sFailure;
     int iStatus = 0;
     if (bVm) {
-        iStatus = runVmDemo(oPrinter, &sFailure);
+        printMachineIntro(oPrinter);
+        CMachineStage oStage(CVirtualMachine::defaultDir());
+        iStatus = runDemo(&oStage, nullptr, oPrinter, &sFailure);
     } else {
         printIntro(oPrinter, bInteractive);
-        iStatus = runDemo(oPrinter, bInteractive, &sFailure);
+        CEmulatedStage oStage;
+        iStatus = runDemo(&oStage, bInteractive ? &oStage : nullptr, oPrinter, &sFailure);
     }
 
     // Told only now: the stage's end has stopped the processes and removed the folders.

@@ -24,6 +24,9 @@ public:
     bool startCore();
     // The daemon, with every console line shown (Display_Level 0). False with error() set.
     bool startService();
+    // Until the daemon has ended; then the status it ended with (128 + the signal that killed it).
+    bool isServiceRunning() const;
+    int serviceExitCode() const;
     // Asks the daemon to join until it does, and waits for its first publication.
     bool join();
     // Ends the daemon with SIGTERM and waits for it. A daemon started again writes its console
@@ -40,11 +43,14 @@ public:
     QStringList lines() const;
     // The message items of the console lines that contain the needle.
     QStringList linesWith(const QString& sNeedle) const;
+    int count(const QString& sNeedle) const;
     // The guest's /proc/mounts line of /mnt/usbstick, empty when nothing is mounted there.
     QString stickMount() const;
 
     // The command line that runs one of our programs in the guest, on the guest's bus.
     static QString onBus(const QString& sProgramAndArguments);
+    // The same for any command line of the guest.
+    static QString withBus(const QString& sCommand);
 
 private:
     QByteArray shared(const QString& sName) const;

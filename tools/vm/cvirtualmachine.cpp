@@ -1,4 +1,4 @@
-#include "tools/standin/cvirtualmachine.h"
+#include "tools/vm/cvirtualmachine.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -31,9 +31,15 @@ CVirtualMachine::~CVirtualMachine()
     }
 }
 
-bool CVirtualMachine::makeStick(const QString& sKind, const QString& sImage, const QStringList& lEntries)
+QString CVirtualMachine::defaultDir()
 {
-    return QProcess::execute(VELTRANO_MAKE_STICK, QStringList {sKind, sImage} + lEntries) == 0;
+    return qEnvironmentVariable("VELTRANO_VM_DIR", VELTRANO_VM_DIR);
+}
+
+QString CVirtualMachine::makeStick(const QString& sKind, const QStringList& lEntries)
+{
+    const QString sImage = m_oDir.filePath(QString("%1-%2.img").arg(sKind).arg(++m_iSticks));
+    return QProcess::execute(VELTRANO_MAKE_STICK, QStringList {sKind, sImage} + lEntries) == 0 ? sImage : QString();
 }
 
 bool CVirtualMachine::boot(int iTimeoutMs)
@@ -249,7 +255,7 @@ bool CVirtualMachine::preparedArguments(bool bArm64, QStringList* pArguments)
     const QString sKernel = QDir(m_sPreparedDir + "/kernel").canonicalPath();
     const QString sVersion = QFileInfo(sKernel).fileName().mid(QString("kernel-").size());
     if (sVersion.isEmpty() || !QFile::exists(sKernel + "/root/boot/vmlinuz-" + sVersion)) {
-        return fail("no kernel prepared in " + m_sPreparedDir + " (tools/standin/vm/prepare makes it)");
+        return fail("no kernel prepared in " + m_sPreparedDir + " (tools/vm/prepare makes it)");
     }
     const QString sModules = sKernel + "/root/lib/modules/" + sVersion;
     QString sCommandLine = QString(bArm64 ? "console=ttyAMA0" : "console=ttyS0")

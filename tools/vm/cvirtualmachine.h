@@ -11,12 +11,12 @@
 
 // A real kernel for the tests and the demo: Debian's kernel package booted under QEMU (software
 // emulation), with this machine's root shared read-only and a memory overlay on top, the real
-// systemd-udevd and a private bus inside (tools/standin/vm). The host runs shell commands in the
+// systemd-udevd and a private bus inside (tools/vm). The host runs shell commands in the
 // guest through an agent on a virtio serial port, and plugs and pulls USB sticks through QMP.
 //
-//     CVirtualMachine oMachine(sPreparedDir);       // what tools/standin/vm/prepare made
+//     CVirtualMachine oMachine(CVirtualMachine::defaultDir());
 //     QVERIFY2(oMachine.boot(), qPrintable(oMachine.error()));
-//     oMachine.plug("stick1", sImage);              // a usb-storage device on the xHCI bus
+//     oMachine.plug("stick1", oMachine.makeStick("fat16"));  // usb-storage on the xHCI bus
 //     CVirtualMachine::SResult oResult = oMachine.run("grep usbstick /proc/mounts");
 //
 // The guest sees shareDir() as /run/vm. The destructor ends QEMU and removes the folder.
@@ -43,9 +43,14 @@ public:
     CVirtualMachine(const CVirtualMachine&) = delete;
     CVirtualMachine& operator=(const CVirtualMachine&) = delete;
 
-    // Makes a stick's disk image with tools/standin/vm/make-stick: "fat16", "mbr-fat32",
-    // "gpt-fat32", "ntfs", "exfat" or "blank", with folders ("a/b/") and small files on FAT.
-    static bool makeStick(const QString& sKind, const QString& sImage, const QStringList& lEntries = {});
+    // What prepare made in the build folder, or another build's that VELTRANO_VM_DIR names
+    // (a cross build's, for a guest of its architecture).
+    static QString defaultDir();
+
+    // Makes a stick's disk image in the machine's folder with make-stick and gives its path,
+    // empty on failure: "fat16", "mbr-fat32", "gpt-fat32", "ntfs", "exfat" or "blank", with
+    // folders ("a/b/") and small files on FAT.
+    QString makeStick(const QString& sKind, const QStringList& lEntries = {});
 
     // Boots and waits for the guest's agent; false with error() set.
     bool boot(int iTimeoutMs = 180000);
@@ -96,4 +101,5 @@ private:
     QList<QJsonObject> m_lEvents;
     QString m_sError;
     QString m_sKernelVersion;
+    int m_iSticks = 0;
 };

@@ -1,8 +1,8 @@
-#include "tools/standin/cguestservices.h"
+#include "tools/vm/cguestservices.h"
 
 #include "tools/standin/ccoresimprocess.h"
 #include "tools/standin/cserviceprocess.h"
-#include "tools/standin/cvirtualmachine.h"
+#include "tools/vm/cvirtualmachine.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -38,22 +38,36 @@ bool CGuestServices::startService()
     const QString sIni =
         "mkdir -p /etc/Veltrano && "
         "printf '[DEBUG_MESSAGES]\\nDisplay_Message=1\\nDisplay_Level=0\\n' >/etc/Veltrano/usb.ini";
-    const QString sStart = "setsid " + onBus("veltrano-usb") + " </dev/null >/run/vm/service.log 2>&1 & echo $!";
+    // A shell waits for the daemon to record how it ended; the daemon's pid comes first.
+    const QString sStart = "rm -f /run/vm/service.pid /run/vm/service.status && setsid bash -c '" + onBus("veltrano-usb")
+                           + " & echo $! >/run/vm/service.pid; wait $!; echo $? >/run/vm/service.status' "
+                             "</dev/null >/run/vm/service.log 2>&1 & "
+                             "timeout 10 bash -c 'until [ -s /run/vm/service.pid ]; do sleep 0.1; done'";
     if (m_pMachine->run(sIni).iStatus != 0) {
         return fail("cannot write the guest's usb.ini");
     }
-    m_iServicePid = m_pMachine->run(sStart).aOutput.trimmed().toInt();
+    m_iServicePid = m_pMachine->run(sStart).iStatus == 0 ? shared("service.pid").trimmed().toInt() : 0;
     return m_iServicePid > 0 || fail("the daemon does not start in the guest");
+}
+
+bool CGuestServices::isServiceRunning() const
+{
+    return m_iServicePid > 0 && serviceExitCode() < 0;
+}
+
+int CGuestServices::serviceExitCode() const
+{
+    bool bOk = false;
+    const int iStatus = shared("service.status").trimmed().toInt(&bOk);
+    return bOk ? iStatus : -1;
 }
 
 bool CGuestServices::join()
 {
     // The daemon listens once it is on the bus; until then the start signal goes unheard.
-    const QString sJoin = QString(
-                              "env %1 gdbus emit --session --object-path /Peer --signal "
-                              "com.Quorvik.Veltrano.Signals.sigProcessStart 4242 %2")
-                              .arg(g_szBusEnvironment)
-                              .arg(m_iServicePid);
+    const QString sJoin = withBus(QString("gdbus emit --session --object-path /Peer --signal "
+                                          "com.Quorvik.Veltrano.Signals.sigProcessStart 4242 %1")
+                                      .arg(m_iServicePid));
     const qsizetype iAnnounced = events("setRuntimeGeneralNonWM").size();
     const qsizetype iRead = events("getRuntimeUsb").size();
     const qsizetype iPublished = publications().size();
@@ -127,6 +141,11 @@ QStringList CGuestServices::linesWith(const QString& sNeedle) const
     return lMessages;
 }
 
+int CGuestServices::count(const QString& sNeedle) const
+{
+    return static_cast<int>(linesWith(sNeedle).size());
+}
+
 QString CGuestServices::stickMount() const
 {
     return QString::fromLatin1(m_pMachine->run("grep ' /mnt/usbstick ' /proc/mounts").aOutput.trimmed());
@@ -139,7 +158,12 @@ QString CGuestServices::programDir()
 
 QString CGuestServices::onBus(const QString& sProgramAndArguments)
 {
-    return QString("env %1 %2/%3").arg(g_szBusEnvironment, programDir(), sProgramAndArguments);
+    return withBus(programDir() + "/" + sProgramAndArguments);
+}
+
+QString CGuestServices::withBus(const QString& sCommand)
+{
+    return QString("env %1 %2").arg(g_szBusEnvironment, sCommand);
 }
 
 QByteArray CGuestServices::shared(const QString& sName) const
