@@ -37,7 +37,7 @@ private:
     static constexpr int SYSLOG_IDENTITY_SIZE = 255;
 
     mutable QMutex m_oMutex;
-    SLogSettings m_oSettings;
+    SLogSettings m_oSettings {};
     char m_szSyslogIdentity[SYSLOG_IDENTITY_SIZE] = {};
     CLogFile m_oFile;
     bool m_bSettingsPending = true;

@@ -62,7 +62,7 @@ SLogSettings ReadSettings()
 {
     // A missing or read-only usb.ini leaves the defaults in effect without a word.
     CSettingsReader oReader(QString::fromLatin1(SETTINGS_FILE), QLatin1String("DEBUG_MESSAGES"));
-    SLogSettings oSettings;
+    SLogSettings oSettings {};
     oSettings.iDisplayMessage = oReader.readInt("Display_Message", 0);
     oSettings.iDisplayLevel = oReader.readInt("Display_Level", 1);
     oSettings.iLogMessage = oReader.readInt("Log_Message", 1);
@@ -141,7 +141,7 @@ void WriteLogFile(int iLevel, const QString& sLine)
 void LogMessageHandler(QtMsgType eType, const QMessageLogContext&, const QString& sMessage)
 {
     const QString sText = Printable(sMessage);
-    SLogSettings oSettings;
+    SLogSettings oSettings {};
     if (!g_oLogState.settings(oSettings)) {
         oSettings = ReadSettings();
     }

@@ -3,16 +3,16 @@
 #include <QString>
 
 // Group DEBUG_MESSAGES of usb.ini, read at the first message, and the identifier that starts
-// every line.
+// every line. Made with {}, so that every number starts at zero.
 struct SLogSettings
 {
-    int iDisplayMessage = 0;
-    int iDisplayLevel = 0;
-    int iLogMessage = 0;
-    int iLogLevel = 0;
-    int iLogfileSize = 0;
-    int iLogfileRedundancy = 0;
-    int iUseSysLog = 0;
+    int iDisplayMessage;
+    int iDisplayLevel;
+    int iLogMessage;
+    int iLogLevel;
+    int iLogfileSize;
+    int iLogfileRedundancy;
+    int iUseSysLog;
     QString sLogfileName;
     // "NOID(<pid>)" unless SetLogIdentifier chose another one.
     QString sIdentifier;
