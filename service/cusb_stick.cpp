@@ -96,8 +96,8 @@ void CUsb::CheckMount(const char* szMountDir)
     const CStickContent oContent = m_oMounter.inspect(szMountDir);
     m_oRunUsb.stickMounted(QString::fromLatin1(szMountDir), oContent.bUpdate, oContent.bDatabase, oContent.bLogbook);
     // A file system that cannot be measured keeps the size known before.
-    if (oContent.bSizeKnown) {
-        m_oRunUsb.setUsbCapacity(oContent.llCapacity);
+    if (oContent.oCapacity) {
+        m_oRunUsb.setUsbCapacity(*oContent.oCapacity);
     }
     SendDbus();
 }

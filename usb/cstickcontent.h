@@ -2,12 +2,14 @@
 
 #include <QtGlobal>
 
-// What a mounted stick offers the product, and its file system's total size when known.
+#include <optional>
+
+// What a mounted stick offers the product, and its file system's total size in bytes when
+// it could be measured.
 struct CStickContent
 {
     bool bUpdate = false;
     bool bDatabase = false;
     bool bLogbook = false;
-    bool bSizeKnown = false;
-    qint64 llCapacity = 0;
+    std::optional<qint64> oCapacity;
 };

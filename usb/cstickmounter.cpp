@@ -167,8 +167,7 @@ CStickContent CStickMounter::inspect(const char* szMountDir)
         CUSB_DEBUG << "'statvfs' reports  f_frsize =  " << oFileSystem.f_frsize
                    << " f_blocks = " << oFileSystem.f_blocks;
         // The total size, formed in 64 bits: sticks above 4 GiB are common.
-        oContent.bSizeKnown = true;
-        oContent.llCapacity = static_cast<qint64>(oFileSystem.f_frsize) * static_cast<qint64>(oFileSystem.f_blocks);
+        oContent.oCapacity = static_cast<qint64>(oFileSystem.f_frsize) * static_cast<qint64>(oFileSystem.f_blocks);
     }
     return oContent;
 }

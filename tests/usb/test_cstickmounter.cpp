@@ -213,7 +213,7 @@ void TestCStickMounter::reports_the_product_folders()
     const CStickContent oContent = CStickMounter().inspect(m_sStick.toUtf8().constData());
     QCOMPARE(QString(oContent.bUpdate ? "u" : "-") + (oContent.bDatabase ? "d" : "-") + (oContent.bLogbook ? "l" : "-"),
              sFound);
-    QVERIFY(oContent.bSizeKnown);
+    QVERIFY(oContent.oCapacity);
 
     const QString sUpdate = m_sStick + "/Veltrano/update";
     const QString sLogbook = m_sStick + "/Veltrano/logbook";
@@ -246,13 +246,12 @@ void TestCStickMounter::counts_unreadable_entries_and_measures_in_64_bits()
     QVERIFY(!oContent.bUpdate);
     QVERIFY(oContent.bDatabase);
     QVERIFY(oContent.bLogbook);
-    QVERIFY(oContent.bSizeKnown);
-    QCOMPARE(oContent.llCapacity, Q_INT64_C(12288000000));
+    QCOMPARE(oContent.oCapacity.value_or(0), Q_INT64_C(12288000000));
 
     g_oPlatform.iStatvfsErrno = EIO;
     TakeLog();
     oContent = CStickMounter().inspect(aStick.constData());
-    QVERIFY(!oContent.bSizeKnown);
+    QVERIFY(!oContent.oCapacity);
     QCOMPARE(TakeLog().last(), Debug({"'statvfs' failed"}));
 }
 
