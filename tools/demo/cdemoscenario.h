@@ -28,7 +28,6 @@ public:
     QString failureText() const;
 
 private:
-    bool setTheStage();
     bool startService();
     bool joinService();
     bool plugIn();
@@ -41,8 +40,10 @@ private:
 
     // Starts a step: its heading, and marks from where its log lines and publications count.
     void begin(const QString& sTitle);
+    // One step: its heading, what it does, and its time when it did it all.
+    bool step(const QString& sTitle, const std::function<bool()>& fStep);
     // Tells how the stage does the act, and does it.
-    bool act(CDemoStage::EAct eAct, const std::function<bool()>& fAct);
+    bool act(CDemoStage::EAct eAct);
     bool failure(const QString& sWhy);
     // A step's bound on this stage.
     int bound(int iTimeoutMs) const;
