@@ -263,7 +263,7 @@ bool CDemoScenario::stopService()
     return true;
 }
 
-void CDemoScenario::begin(const QString& sTitle)
+bool CDemoScenario::step(const QString& sTitle, const std::function<bool()>& fStep)
 {
     ++m_iStep;
     const QString sNumber = m_iSteps > 0 ? QString("%1/%2").arg(m_iStep).arg(m_iSteps) : QString::number(m_iStep);
@@ -272,11 +272,6 @@ void CDemoScenario::begin(const QString& sTitle)
         m_iLineMark = static_cast<int>(m_pStage->seen().lsLines.size());
         m_iPublicationMark = static_cast<int>(m_pStage->publications().size());
     }
-}
-
-bool CDemoScenario::step(const QString& sTitle, const std::function<bool()>& fStep)
-{
-    begin(sTitle);
     if (!fStep()) {
         return false;
     }

@@ -28,6 +28,7 @@ public:
     QString failureText() const;
 
 private:
+    // What a step does after its heading and its act: waits for the outcome and tells it.
     bool startService();
     bool joinService();
     bool plugIn();
@@ -38,9 +39,8 @@ private:
     bool resetFlag();
     bool stopService();
 
-    // Starts a step: its heading, and marks from where its log lines and publications count.
-    void begin(const QString& sTitle);
-    // One step: its heading, what it does, and its time when it did it all.
+    // One step: its heading, fStep, and its time when fStep did it all. Its log lines and
+    // publications count from the heading on.
     bool step(const QString& sTitle, const std::function<bool()>& fStep);
     // Tells how the stage does the act, and does it.
     bool act(CDemoStage::EAct eAct);

@@ -28,9 +28,6 @@ CEmulatedStage::CEmulatedStage(CStepPrinter* pPrinter)
     : CDemoStage(pPrinter, SETTING)
     , m_oFolders(QDir::tempPath() + "/veltrano-demo-XXXXXX")
     , m_oWatch(QString())
-    , m_bPlugged(false)
-    , m_iStartTriggers(0)
-    , m_iHeartbeats(0)
 {
 }
 

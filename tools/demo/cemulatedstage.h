@@ -57,7 +57,7 @@ private:
     QTemporaryDir m_oFolders;
     QDBusConnection m_oWatch;
     QString m_sStickPath;
-    bool m_bPlugged;
-    int m_iStartTriggers; // from the service object, before the heartbeat thread takes over
-    int m_iHeartbeats;
+    bool m_bPlugged = false;
+    int m_iStartTriggers = 0; // from the service object, before the heartbeat thread takes over
+    int m_iHeartbeats = 0;
 };
