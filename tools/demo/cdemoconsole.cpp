@@ -15,7 +15,6 @@ const int PLUG_TIMEOUT_MS = 12000; // up to 5 s without polling after an unmount
 const int PULL_TIMEOUT_MS = 12000;
 const int UNMOUNT_TIMEOUT_MS = 6000;
 const int STATUS_TIMEOUT_MS = 3000;
-const int STOP_TIMEOUT_MS = 5000;
 const int LOG_LINES = 20;
 
 // Debug lines worth showing as they come; every warning is shown anyway.
@@ -65,7 +64,7 @@ int CDemoConsole::run()
 {
     m_pPrinter->heading("Your turn");
     showHelp();
-    m_iShownLines = static_cast<int>(m_pStage->service().lines().size());
+    m_iShownLines = static_cast<int>(m_pStage->process().lines().size());
     m_iShownPublications = publicationCount();
     connect(m_pStage, &CEmulatedStage::changed, this, &CDemoConsole::onChanged);
     if (!m_pInput->start()) {
@@ -76,12 +75,12 @@ int CDemoConsole::run()
     const int iStatus = m_oLoop.exec();
 
     disconnect(m_pStage, &CEmulatedStage::changed, this, &CDemoConsole::onChanged);
-    if (m_pStage->service().isRunning()) {
+    if (m_pStage->process().isRunning()) {
         m_pPrinter->plain(m_pPrinter->stamp() + " stopping the service (SIGTERM)");
-        m_pStage->stopService(STOP_TIMEOUT_MS);
+        m_pStage->act(CDemoStage::EAct::Stop);
     }
     m_pPrinter->plain(
-        QString("%1 the service ended with status %2").arg(m_pPrinter->stamp()).arg(m_pStage->service().exitCode()));
+        QString("%1 the service ended with status %2").arg(m_pPrinter->stamp()).arg(m_pStage->process().exitCode()));
     return iStatus;
 }
 
@@ -109,10 +108,10 @@ void CDemoConsole::onInputEnded()
 void CDemoConsole::onChanged()
 {
     showNews();
-    if (!m_pStage->service().isRunning() && !m_bQuitting) {
+    if (!m_pStage->process().isRunning() && !m_bQuitting) {
         // Ctrl-C reaches the whole process group, so the service may see it first.
-        const bool bBySignal = m_pStage->isInterrupted() && m_pStage->service().exitCode() == 0;
-        say(QString("the service has ended (status %1)").arg(m_pStage->service().exitCode()));
+        const bool bBySignal = m_pStage->isInterrupted() && m_pStage->process().exitCode() == 0;
+        say(QString("the service has ended (status %1)").arg(m_pStage->process().exitCode()));
         quit(bBySignal ? 0 : 1);
         return;
     }
@@ -181,7 +180,7 @@ void CDemoConsole::plug()
         return;
     }
     const int iMark = publicationCount();
-    m_pStage->plug();
+    m_pStage->act(CDemoStage::EAct::Plug);
     say(QString("stick %1 plugged in (umockdev sent \"add\"); it is mounted after 3 s of settling")
             .arg(CEmulatedStage::STICK_NODE));
     expect(
@@ -200,7 +199,7 @@ void CDemoConsole::pull()
         return;
     }
     const int iMark = publicationCount();
-    m_pStage->pull();
+    m_pStage->act(CDemoStage::EAct::Pull);
     say(QString("stick %1 pulled out (umockdev sent \"remove\")").arg(CEmulatedStage::STICK_NODE));
     expect(
         "the cleared record",
@@ -214,11 +213,11 @@ void CDemoConsole::pull()
 
 void CDemoConsole::unmount()
 {
-    const int iMark = m_pStage->service().count("m_pUsbTimer");
-    m_pStage->requestUnmount();
+    const int iMark = m_pStage->process().count("m_pUsbTimer");
+    m_pStage->act(CDemoStage::EAct::Unmount);
     say("the simulator, as a peer, set StartUnmountUsbDevice and sent sigRuntimeUsb; the service looks 1 s later");
     expect(
-        "the service's answer", [this, iMark] { return m_pStage->service().count("m_pUsbTimer") > iMark; },
+        "the service's answer", [this, iMark] { return m_pStage->process().count("m_pUsbTimer") > iMark; },
         UNMOUNT_TIMEOUT_MS);
 }
 
@@ -235,7 +234,7 @@ void CDemoConsole::status()
             m_pPrinter->item("versions",
                              QString("USB = \"%1\"").arg(oShow.value("swVersions").toObject().value("USB").toString()));
             m_pPrinter->item("stick plugged in", m_pStage->isPlugged() ? "yes" : "no");
-            m_pPrinter->item("mounted", m_pStage->service().isStickMounted()
+            m_pPrinter->item("mounted", m_pStage->process().isStickMounted()
                                             ? "yes, at /mnt/usbstick in the service's namespace"
                                             : "no");
         });
@@ -243,7 +242,7 @@ void CDemoConsole::status()
 
 void CDemoConsole::showLog()
 {
-    const QStringList lsLines = m_pStage->service().lines();
+    const QStringList lsLines = m_pStage->process().lines();
     QStringList lsShown;
     for (const QString& sLine : lsLines) {
         const QString sText = m_pPrinter->logLine(sLine);
@@ -307,7 +306,7 @@ void CDemoConsole::finishCommand()
 
 void CDemoConsole::showNews()
 {
-    const QStringList lsLines = m_pStage->service().lines();
+    const QStringList lsLines = m_pStage->process().lines();
     const QList<QJsonObject> lRecords = m_pStage->sim().publications();
     if (lsLines.size() == m_iShownLines && lRecords.size() == m_iShownPublications) {
         return;

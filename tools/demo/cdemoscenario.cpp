@@ -15,10 +15,11 @@ const int CHANGE_TIMEOUT_MS = 4000; // polled once a second
 const int UNMOUNT_TIMEOUT_MS = 6000; // handled 1 s after the request
 const int REMOVAL_TIMEOUT_MS = 12000; // polling resumes 5 s after an unmount
 const int RESET_TIMEOUT_MS = 8000; // cleared 5 s after the removal
-const int STOP_TIMEOUT_MS = 5000;
 const int STEPS = 9;
 const int FAILURE_LINES = 15;
 const char* const CHANGED = "USB-Device changed, medium present";
+
+using EAct = CDemoStage::EAct;
 
 int stateOf(const QJsonObject& oRecord)
 {
@@ -48,15 +49,25 @@ CDemoScenario::CDemoScenario(CDemoStage* pStage, CStepPrinter* pPrinter)
 
 int CDemoScenario::run()
 {
-    m_iSteps = STEPS + (m_pStage->hasKernel() ? 1 : 0);
-    const bool bDone = bringUp() && plugIn() && inspect() && (!m_pStage->hasKernel() || keepThroughChange())
-                       && releaseOnRequest() && pullOut() && resetFlag() && stopService();
+    m_iSteps = STEPS + (m_pStage->setting().bHasKernel ? 1 : 0);
+    const bool bDone =
+        bringUp() && step("A stick is plugged in", [this] { return act(EAct::Plug) && plugIn(); })
+        && step("The stick is mounted and inspected", [this] { return inspect(); })
+        && (!m_pStage->setting().bHasKernel
+            || step("udevadm trigger sends a \"change\" for every disk",
+                    [this] { return act(EAct::Change) && keepThroughChange(); }))
+        && step("A peer asks for the stick to be released", [this] { return act(EAct::Unmount) && releaseOnRequest(); })
+        && step("The stick is pulled out", [this] { return act(EAct::Pull) && pullOut(); })
+        && step("The unmounted flag is reset", [this] { return resetFlag(); })
+        && step("The service stops", [this] { return stopService(); });
     return bDone ? 0 : 1;
 }
 
 bool CDemoScenario::bringUp()
 {
-    return setTheStage() && startService() && joinService();
+    return step("Setting the stage", [this] { return act(EAct::SetUp); })
+           && step("The service starts", [this] { return act(EAct::Start) && startService(); })
+           && step("The service joins the running system", [this] { return act(EAct::Join) && joinService(); });
 }
 
 QString CDemoScenario::failureText() const
@@ -64,40 +75,21 @@ QString CDemoScenario::failureText() const
     return m_sFailure;
 }
 
-bool CDemoScenario::setTheStage()
-{
-    begin("Setting the stage");
-    if (!m_pStage->setUp(m_pPrinter)) {
-        return failure(m_pStage->error());
-    }
-    m_pPrinter->stepDone();
-    return true;
-}
-
 bool CDemoScenario::startService()
 {
-    begin("The service starts");
-    if (!m_pStage->startService()) {
-        return failure(m_pStage->error());
-    }
-    m_pPrinter->item("veltrano-usb", QString("pid %1, %2").arg(m_pStage->servicePid()).arg(m_pStage->serviceSetting()));
-    if (!await([this] { return m_pStage->triggers("/Signals") > 0; }, bound(START_TIMEOUT_MS),
+    m_pPrinter->item("veltrano-usb", QString("pid %1, %2").arg(m_pStage->seen().iPid).arg(m_pStage->setting().sWhere));
+    if (!await([this] { return m_pStage->seen().iStartTriggers > 0; }, bound(START_TIMEOUT_MS),
                "the service's first sigTrigger on the bus")) {
         return false;
     }
     m_pPrinter->logLines(stepLines({"CUsb::constructor", "readSettingsFromIniFile", "DBus connection is OK"}));
     m_pPrinter->text("It is on the bus (its first sigTrigger from /Signals arrived) and waits for a peer");
     m_pPrinter->text("to take it in; until then it publishes nothing.");
-    m_pPrinter->stepDone();
     return true;
 }
 
 bool CDemoScenario::joinService()
 {
-    begin("The service joins the running system");
-    if (!act(CDemoStage::EAct::Join, [this] { return m_pStage->join(); })) {
-        return false;
-    }
     // Its joining: its version, a read of the shared record, its own record.
     const auto hasJoined = [this] {
         return !m_pStage->events("getRuntimeUsb").isEmpty() && !m_pStage->publications().isEmpty()
@@ -118,35 +110,28 @@ bool CDemoScenario::joinService()
         m_pPrinter->text("Its start-up scan (\"Check u_dev\") finds no stick: it warns of the empty device list.");
     }
     m_pPrinter->text("From now on a heartbeat thread sends sigTrigger every 0.8 s.");
-    m_pPrinter->stepDone();
     return true;
 }
 
 bool CDemoScenario::plugIn()
 {
-    begin("A stick is plugged in");
-    if (!act(CDemoStage::EAct::Plug, [this] { return m_pStage->plug(); })) {
-        return false;
-    }
     const auto detected = [](const QJsonObject& oRecord) { return stateOf(oRecord) == 1; };
     if (!await([&] { return !stepPublication(detected).isEmpty(); }, bound(DETECT_TIMEOUT_MS),
                "the publication of the detected stick (state 1)")) {
         return false;
     }
-    if (m_pStage->hasKernel()) {
+    if (m_pStage->setting().bHasKernel) {
         m_pPrinter->item("guest kernel", m_pStage->kernelLines("usb-storage|sd [0-9:]+: \\[sd|sd[a-z]+: sd"));
     }
     showChanges("record now", lastBeforeStep(), recordOf(stepPublication(detected)));
     m_pPrinter->logLines(stepLines({"USB-Device added", "create dir"}));
     m_pPrinter->text("The service polls its udev monitor once a second. It gives a new stick 3 s to");
     m_pPrinter->text("settle before it mounts it.");
-    m_pPrinter->stepDone();
     return true;
 }
 
 bool CDemoScenario::inspect()
 {
-    begin("The stick is mounted and inspected");
     const auto inspected = [](const QJsonObject& oRecord) { return stateOf(oRecord) == 2; };
     if (!await([&] { return !stepPublication(inspected).isEmpty(); }, bound(MOUNT_TIMEOUT_MS),
                "the publication of the mounted stick (state 2)")) {
@@ -155,11 +140,12 @@ bool CDemoScenario::inspect()
     const QJsonObject oRecord = recordOf(stepPublication(inspected));
     showChanges("record now", lastBeforeStep(), oRecord);
     m_pPrinter->item("capacity", CRecordText::valueText("UsbCapacity", oRecord.value("UsbCapacity")));
-    m_pPrinter->item("mount", m_pStage->stickMount());
-    m_pPrinter->item("service's view", "/mnt/usbstick/Veltrano holds: " + m_pStage->stickFolders().join(", "));
+    const CDemoStage::SStick oStick = m_pStage->stick();
+    m_pPrinter->item("mount", oStick.sMount);
+    m_pPrinter->item("service's view", "/mnt/usbstick/Veltrano holds: " + oStick.lsFolders.join(", "));
     // A kernel follows its "add" of a disk with a "change", which the service's next poll takes.
-    if (m_pStage->hasKernel()
-        && !await([this] { return !m_pStage->serviceLines().filter(CHANGED).isEmpty(); }, bound(CHANGE_TIMEOUT_MS),
+    if (m_pStage->setting().bHasKernel
+        && !await([this] { return !m_pStage->seen().lsLines.filter(CHANGED).isEmpty(); }, bound(CHANGE_TIMEOUT_MS),
                   "handling of the kernel's own change event")) {
         return false;
     }
@@ -177,39 +163,29 @@ bool CDemoScenario::inspect()
         m_pPrinter->text(
             QString("%1 mount attempt(s) failed before one worked (see the warnings).").arg(iFailedMounts));
     }
-    if (m_pStage->hasKernel()) {
+    if (m_pStage->setting().bHasKernel) {
         m_pPrinter->text("The kernel followed the disk's \"add\" with a \"change\": its medium is there, so the");
         m_pPrinter->text("stick stays mounted.");
     } else {
         m_pPrinter->text("The mount stand-in made it a bind mount of the prepared folder.");
     }
-    m_pPrinter->stepDone();
     return true;
 }
 
 bool CDemoScenario::keepThroughChange()
 {
-    begin("udevadm trigger sends a \"change\" for every disk");
-    if (!m_pStage->triggerChange()) {
-        return failure(m_pStage->error());
-    }
     if (!await([this] { return !stepLines({CHANGED}).isEmpty(); }, bound(CHANGE_TIMEOUT_MS),
                "the service's handling of the change")) {
         return false;
     }
     m_pPrinter->logLines(stepLines({CHANGED}));
-    m_pPrinter->item("mount", m_pStage->stickMount());
+    m_pPrinter->item("mount", m_pStage->stick().sMount);
     m_pPrinter->text("As packages and administrators do; the stick stays mounted and the record alone.");
-    m_pPrinter->stepDone();
     return true;
 }
 
 bool CDemoScenario::releaseOnRequest()
 {
-    begin("A peer asks for the stick to be released");
-    if (!act(CDemoStage::EAct::Unmount, [this] { return m_pStage->requestUnmount(); })) {
-        return false;
-    }
     if (!await([this] { return stepPublications().size() >= 3; }, bound(UNMOUNT_TIMEOUT_MS),
                "the three publications of the unmount")) {
         return false;
@@ -221,26 +197,21 @@ bool CDemoScenario::releaseOnRequest()
         showChanges(lsLabels[i], oBefore, recordOf(lEvents[i]), "(no field changed: UsbAuxFlag was not set)");
         oBefore = recordOf(lEvents[i]);
     }
-    m_pPrinter->item("still mounted", m_pStage->stickMount().isEmpty() ? "no" : "yes");
+    m_pPrinter->item("still mounted", m_pStage->stick().sMount.isEmpty() ? "no" : "yes");
     m_pPrinter->logLines(
         stepLines({"'Signal_sigRuntimeUsb' received", "getStartUnmountUsbDevice", "start 'umount'", "'umount'"}));
-    m_pPrinter->stepDone();
     return true;
 }
 
 bool CDemoScenario::pullOut()
 {
-    begin("The stick is pulled out");
-    if (!act(CDemoStage::EAct::Pull, [this] { return m_pStage->pull(); })) {
-        return false;
-    }
     m_pPrinter->text("After an unmount the service polls again only 5 s later, so this takes a moment.");
     const auto cleared = [](const QJsonObject& oRecord) { return stateOf(oRecord) == 0 && isUnmountedFlag(oRecord); };
     if (!await([&] { return !stepPublication(cleared).isEmpty(); }, bound(REMOVAL_TIMEOUT_MS),
                "the publication of the cleared record")) {
         return false;
     }
-    if (m_pStage->hasKernel()) {
+    if (m_pStage->setting().bHasKernel) {
         m_pPrinter->item("guest kernel", m_pStage->kernelLines("USB disconnect"));
     }
     const QJsonObject oCleared = recordOf(stepPublication(cleared));
@@ -255,13 +226,11 @@ bool CDemoScenario::pullOut()
         m_pPrinter->text("The peer had the stick released already, so the kernel refuses this second umount;");
         m_pPrinter->text("the record is cleared all the same.");
     }
-    m_pPrinter->stepDone();
     return true;
 }
 
 bool CDemoScenario::resetFlag()
 {
-    begin("The unmounted flag is reset");
     m_pPrinter->text("Peers see UsbDeviceUnmounted for 5 s after a removal; then the service clears it.");
     const auto reset = [](const QJsonObject& oRecord) { return !isUnmountedFlag(oRecord); };
     if (!await([&] { return !stepPublication(reset).isEmpty(); }, bound(RESET_TIMEOUT_MS),
@@ -275,45 +244,47 @@ bool CDemoScenario::resetFlag()
     const double dShown = oReset.value("ms").toDouble() - oCleared.value("ms").toDouble();
     m_pPrinter->item("flag shown for", QString("%1 s").arg(dShown / 1000.0, 0, 'f', 2));
     m_pPrinter->logLines(stepLines({"ResetUSBFlag"}));
-    m_pPrinter->stepDone();
     return true;
 }
 
 bool CDemoScenario::stopService()
 {
-    begin("The service stops");
     m_pPrinter->text("SIGTERM, as at shut-down. It leaves the stick alone and ends with status 0.");
-    if (!m_pStage->stopService(bound(STOP_TIMEOUT_MS))) {
-        return failure(m_pStage->error());
+    if (!act(EAct::Stop)) {
+        return false;
     }
-    const int iStatus = m_pStage->serviceExitCode();
-    m_pPrinter->item("exit status", QString::number(iStatus));
-    m_pPrinter->item("heartbeats seen", QString("%1 sigTrigger from / on the bus").arg(m_pStage->triggers("/")));
+    const CDemoStage::SSeen oSeen = m_pStage->seen();
+    m_pPrinter->item("exit status", QString::number(oSeen.iExitCode));
+    m_pPrinter->item("heartbeats seen", QString("%1 sigTrigger from / on the bus").arg(oSeen.iHeartbeats));
     m_pPrinter->logLines(stepLines({"SIGTERM"}));
-    m_pPrinter->stepDone();
-    if (iStatus != 0) {
-        return failure(QString("the service ended with status %1").arg(iStatus));
+    if (oSeen.iExitCode != 0) {
+        return failure(QString("the service ended with status %1").arg(oSeen.iExitCode));
     }
     return true;
 }
 
-void CDemoScenario::begin(const QString& sTitle)
+bool CDemoScenario::step(const QString& sTitle, const std::function<bool()>& fStep)
 {
     ++m_iStep;
     const QString sNumber = m_iSteps > 0 ? QString("%1/%2").arg(m_iStep).arg(m_iSteps) : QString::number(m_iStep);
     m_pPrinter->heading(sNumber + "  " + sTitle);
     if (m_iStep > 1) {
-        m_iLineMark = static_cast<int>(m_pStage->serviceLines().size());
+        m_iLineMark = static_cast<int>(m_pStage->seen().lsLines.size());
         m_iPublicationMark = static_cast<int>(m_pStage->publications().size());
     }
+    if (!fStep()) {
+        return false;
+    }
+    m_pPrinter->stepDone();
+    return true;
 }
 
-bool CDemoScenario::act(CDemoStage::EAct eAct, const std::function<bool()>& fAct)
+bool CDemoScenario::act(EAct eAct)
 {
     for (const QString& sLine : m_pStage->telling(eAct)) {
         m_pPrinter->text(sLine);
     }
-    return fAct() || failure(m_pStage->error());
+    return m_pStage->act(eAct) || failure(m_pStage->error());
 }
 
 bool CDemoScenario::failure(const QString& sWhy)
@@ -325,7 +296,7 @@ bool CDemoScenario::failure(const QString& sWhy)
 
 int CDemoScenario::bound(int iTimeoutMs) const
 {
-    return iTimeoutMs * m_pStage->slowness();
+    return iTimeoutMs * m_pStage->setting().iSlowness;
 }
 
 bool CDemoScenario::await(const std::function<bool()>& fDone, int iTimeoutMs, const QString& sWhat)
@@ -338,23 +309,23 @@ bool CDemoScenario::await(const std::function<bool()>& fDone, int iTimeoutMs, co
         m_pPrinter->plain(m_pPrinter->stamp() + " interrupted");
         return false;
     }
-    if (!m_pStage->isServiceRunning()) {
+    const CDemoStage::SSeen oSeen = m_pStage->seen();
+    if (!oSeen.bRunning) {
         failure(QString("step %1: the service ended unexpectedly (status %2) while waiting for %3")
                     .arg(m_iStep)
-                    .arg(m_pStage->serviceExitCode())
+                    .arg(oSeen.iExitCode)
                     .arg(sWhat));
     } else {
         failure(QString("step %1: %2 did not happen within %3 s").arg(m_iStep).arg(sWhat).arg(iTimeoutMs / 1000));
     }
-    const QStringList lsLines = m_pStage->serviceLines();
-    m_pPrinter->logLines(lsLines.mid(qMax(0, static_cast<int>(lsLines.size()) - FAILURE_LINES)));
+    m_pPrinter->logLines(oSeen.lsLines.mid(qMax(0, static_cast<int>(oSeen.lsLines.size()) - FAILURE_LINES)));
     return false;
 }
 
 QStringList CDemoScenario::stepLines(const QStringList& lsNeedles, bool bWithWarnings) const
 {
     QStringList lsPicked;
-    const QStringList lsLines = m_pStage->serviceLines().mid(m_iLineMark);
+    const QStringList lsLines = m_pStage->seen().lsLines.mid(m_iLineMark);
     for (const QString& sLine : lsLines) {
         bool bPick = bWithWarnings && sLine.contains(" W: ");
         for (const QString& sNeedle : lsNeedles) {

@@ -28,7 +28,7 @@ public:
     QString failureText() const;
 
 private:
-    bool setTheStage();
+    // What a step does after its heading and its act: waits for the outcome and tells it.
     bool startService();
     bool joinService();
     bool plugIn();
@@ -39,10 +39,11 @@ private:
     bool resetFlag();
     bool stopService();
 
-    // Starts a step: its heading, and marks from where its log lines and publications count.
-    void begin(const QString& sTitle);
+    // One step: its heading, fStep, and its time when fStep did it all. Its log lines and
+    // publications count from the heading on.
+    bool step(const QString& sTitle, const std::function<bool()>& fStep);
     // Tells how the stage does the act, and does it.
-    bool act(CDemoStage::EAct eAct, const std::function<bool()>& fAct);
+    bool act(CDemoStage::EAct eAct);
     bool failure(const QString& sWhy);
     // A step's bound on this stage.
     int bound(int iTimeoutMs) const;

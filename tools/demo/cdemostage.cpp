@@ -8,9 +8,10 @@ namespace {
 const int POLL_MS = 100;
 } // namespace
 
-bool CDemoStage::hasKernel() const
+CDemoStage::CDemoStage(CStepPrinter* pPrinter, const SSetting& oSetting)
+    : m_pPrinter(pPrinter)
+    , m_oSetting(oSetting)
 {
-    return false;
 }
 
 QStringList CDemoStage::kernelLines(const QString&)
@@ -18,21 +19,28 @@ QStringList CDemoStage::kernelLines(const QString&)
     return QStringList();
 }
 
-bool CDemoStage::triggerChange()
+CDemoStage::SSetting CDemoStage::setting() const
 {
-    return false;
+    return m_oSetting;
 }
 
-int CDemoStage::slowness() const
+QList<QJsonObject> CDemoStage::events(const QString& sEvent) const
 {
-    return 1;
+    QList<QJsonObject> lEvents;
+    for (const QJsonObject& oEvent : seen().lEvents) {
+        if (oEvent.value("event").toString() == sEvent) {
+            lEvents << oEvent;
+        }
+    }
+    return lEvents;
 }
 
 QList<QJsonObject> CDemoStage::publications() const
 {
+    const qint64 iPid = seen().iPid;
     QList<QJsonObject> lPublications;
     for (const QJsonObject& oEvent : events("setRuntimeUsb")) {
-        if (oEvent.value("from").toInteger() == servicePid()) {
+        if (oEvent.value("from").toInteger() == iPid) {
             lPublications << oEvent;
         }
     }
@@ -58,14 +66,19 @@ void CDemoStage::interrupt()
 bool CDemoStage::isInterrupted() const
 {
     // Ctrl-C reaches the whole process group: the service may have seen it before the demo.
-    return m_bInterrupted || !serviceLines().filter("Signal SIGINT received").isEmpty();
+    return m_bInterrupted || !seen().lsLines.filter("Signal SIGINT received").isEmpty();
+}
+
+CStepPrinter* CDemoStage::printer() const
+{
+    return m_pPrinter;
 }
 
 bool CDemoStage::waitFor(const std::function<bool()>& fDone, int iTimeoutMs, bool bInterruptible)
 {
-    const bool bServiceRunning = isServiceRunning();
+    const bool bServiceRunning = seen().bRunning;
     const auto isOver = [&] {
-        return fDone() || (bInterruptible && m_bInterrupted) || (bServiceRunning && !isServiceRunning());
+        return fDone() || (bInterruptible && m_bInterrupted) || (bServiceRunning && !seen().bRunning);
     };
     if (isOver()) {
         return fDone();

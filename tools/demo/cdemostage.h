@@ -19,49 +19,57 @@ class CDemoStage : public QObject
     Q_OBJECT
 
 public:
-    enum class EAct { Join, Plug, Unmount, Pull };
+    // SetUp starts what the service needs around it and tells what it made; Change is a
+    // "change" of every disk, as packages and administrators cause it, on a stage with a kernel.
+    enum class EAct { SetUp, Start, Join, Plug, Change, Unmount, Pull, Stop };
 
-    // Each act: false with error() set.
-    // Starts what the service needs around it and tells what it made; later acts may tell
-    // what they saw through the same printer.
-    virtual bool setUp(CStepPrinter* pPrinter) = 0;
-    virtual bool startService() = 0;
-    // A peer asks the service to join.
-    virtual bool join() = 0;
-    virtual bool plug() = 0;
-    // A peer asks for the stick to be released.
-    virtual bool requestUnmount() = 0;
-    virtual bool pull() = 0;
-    // SIGTERM, and waits for the end; false when it did not come in time.
-    virtual bool stopService(int iTimeoutMs) = 0;
-    // How this stage does an act, in a sentence or two for the reader.
+    // What has been seen of the service so far.
+    struct SSeen
+    {
+        qint64 iPid = 0;
+        bool bRunning = false;
+        int iExitCode = -1;
+        // Its console lines without colour codes.
+        QStringList lsLines;
+        // Everything the simulator received, in order.
+        QList<QJsonObject> lEvents;
+        // sigTrigger from "/Signals" (before the service joins) and from "/" (the heartbeat).
+        int iStartTriggers = 0;
+        int iHeartbeats = 0;
+    };
+
+    // What sets a stage apart in the story.
+    struct SSetting
+    {
+        // Where the service runs, for its pid's line.
+        QString sWhere;
+        // How many times the emulated stage's bounds a step may take here.
+        int iSlowness = 1;
+        // A real kernel of its own: the story shows what it said, and sends it a change event.
+        bool bHasKernel = false;
+    };
+
+    // What the service sees of the stick.
+    struct SStick
+    {
+        // The mount table's line of /mnt/usbstick, empty when nothing is there.
+        QString sMount;
+        // What /mnt/usbstick/Veltrano holds.
+        QStringList lsFolders;
+    };
+
+    // False with error() set. Stop is SIGTERM and a bounded wait for the end.
+    virtual bool act(EAct eAct) = 0;
+    // How this stage does an act, in a sentence or two for the reader; empty when it goes unsaid.
     virtual QStringList telling(EAct eAct) const = 0;
-    // Where the service runs, for its pid's line.
-    virtual QString serviceSetting() const = 0;
-
-    virtual qint64 servicePid() const = 0;
-    virtual bool isServiceRunning() const = 0;
-    virtual int serviceExitCode() const = 0;
-    // The daemon's console lines without colour codes.
-    virtual QStringList serviceLines() const = 0;
-    // The simulator's events of one kind.
-    virtual QList<QJsonObject> events(const QString& sEvent) const = 0;
-    // The sigTrigger signals sent from the path: "/Signals" before joining, "/" the heartbeat.
-    virtual int triggers(const QString& sPath) const = 0;
-    // The mount table's line of /mnt/usbstick as the service sees it, empty when nothing is there.
-    virtual QString stickMount() const = 0;
-    // What the service sees in /mnt/usbstick/Veltrano.
-    virtual QStringList stickFolders() const = 0;
-
-    // A real kernel of its own: the scenario shows what it said, and sends it a change event.
-    virtual bool hasKernel() const;
+    virtual SSeen seen() const = 0;
+    virtual SStick stick() const = 0;
     // The kernel's messages that match the pattern (an extended regular expression).
     virtual QStringList kernelLines(const QString& sPattern);
-    // A "change" of every disk, as packages and administrators cause it.
-    virtual bool triggerChange();
-    // How many times the emulated stage's bounds a step may take here.
-    virtual int slowness() const;
 
+    SSetting setting() const;
+    // The simulator's events of one kind.
+    QList<QJsonObject> events(const QString& sEvent) const;
     // The service's publications: the setRuntimeUsb events it sent (a peer's writes left out).
     QList<QJsonObject> publications() const;
     QString error() const;
@@ -78,10 +86,15 @@ signals:
     void changed();
 
 protected:
+    CDemoStage(CStepPrinter* pPrinter, const SSetting& oSetting);
+
+    CStepPrinter* printer() const;
     bool waitFor(const std::function<bool()>& fDone, int iTimeoutMs, bool bInterruptible);
     bool fail(const QString& sError);
 
 private:
+    CStepPrinter* m_pPrinter;
+    SSetting m_oSetting;
     QString m_sError;
     bool m_bInterrupted = false;
 };

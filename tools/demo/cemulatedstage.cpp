@@ -21,21 +21,20 @@ namespace {
 const char* const SIGNALS_INTERFACE = "com.Quorvik.Veltrano.Signals";
 const int SIM_QUIT_TIMEOUT_MS = 3000;
 const int SERVICE_STOP_TIMEOUT_MS = 5000;
+const CDemoStage::SSetting SETTING = {"console log on, in a private mount namespace", 1, false};
 } // namespace
 
-CEmulatedStage::CEmulatedStage()
-    : m_oFolders(QDir::tempPath() + "/veltrano-demo-XXXXXX")
+CEmulatedStage::CEmulatedStage(CStepPrinter* pPrinter)
+    : CDemoStage(pPrinter, SETTING)
+    , m_oFolders(QDir::tempPath() + "/veltrano-demo-XXXXXX")
     , m_oWatch(QString())
-    , m_bPlugged(false)
-    , m_iStartTriggers(0)
-    , m_iHeartbeats(0)
 {
 }
 
 CEmulatedStage::~CEmulatedStage()
 {
     if (m_pService && m_pService->isRunning()) {
-        stopService(SERVICE_STOP_TIMEOUT_MS);
+        stop(SERVICE_STOP_TIMEOUT_MS);
     }
     m_pService.reset();
     if (m_pSim) {
@@ -48,7 +47,108 @@ CEmulatedStage::~CEmulatedStage()
     m_pSticks.reset();
 }
 
-bool CEmulatedStage::setUp(CStepPrinter* pPrinter)
+bool CEmulatedStage::act(EAct eAct)
+{
+    switch (eAct) {
+    case EAct::SetUp:
+        return setUp();
+    case EAct::Start:
+        return m_pService->start() || fail("veltrano-usb could not be started");
+    case EAct::Join:
+        m_pSim->command(QString("start %1").arg(m_pService->pid()));
+        return true;
+    case EAct::Plug:
+        plug();
+        return true;
+    case EAct::Change:
+        return fail("the emulated stage has no kernel to send a change");
+    case EAct::Unmount:
+        m_pSim->command("unmount");
+        return true;
+    case EAct::Pull:
+        m_pSticks->uevent(m_sStickPath, "remove");
+        m_bPlugged = false;
+        return true;
+    case EAct::Stop:
+        return stop(SERVICE_STOP_TIMEOUT_MS);
+    }
+    return false;
+}
+
+QStringList CEmulatedStage::telling(EAct eAct) const
+{
+    switch (eAct) {
+    case EAct::Join:
+        return {QString("The simulator broadcasts sigProcessStart addressed to pid %1.").arg(m_pService->pid())};
+    case EAct::Plug:
+        return {QString("umockdev adds %1 with the udev properties of a USB stick and sends \"add\".").arg(STICK_NODE)};
+    case EAct::Unmount:
+        return {"The simulator plays the peer: it sets StartUnmountUsbDevice in the shared record and",
+                "sends sigRuntimeUsb. The service fetches the record 1 s later and unmounts."};
+    case EAct::Pull:
+        return {QString("umockdev sends \"remove\" for %1.").arg(STICK_NODE)};
+    default:
+        return {};
+    }
+}
+
+CDemoStage::SSeen CEmulatedStage::seen() const
+{
+    SSeen oSeen;
+    if (m_pService) {
+        oSeen.iPid = m_pService->pid();
+        oSeen.bRunning = m_pService->isRunning();
+        oSeen.iExitCode = m_pService->exitCode();
+        oSeen.lsLines = m_pService->lines();
+    }
+    if (m_pSim) {
+        oSeen.lEvents = m_pSim->events();
+    }
+    oSeen.iStartTriggers = m_iStartTriggers;
+    oSeen.iHeartbeats = m_iHeartbeats;
+    return oSeen;
+}
+
+// Read through the service's own namespace, where the stick is mounted.
+CDemoStage::SStick CEmulatedStage::stick() const
+{
+    SStick oStick;
+    QFile oMounts(QString("/proc/%1/mounts").arg(m_pService->pid()));
+    if (oMounts.open(QIODevice::ReadOnly)) {
+        const QStringList lsLines = QString::fromLatin1(oMounts.readAll()).split('\n').filter(" /mnt/usbstick ");
+        oStick.sMount = lsLines.isEmpty() ? QString() : lsLines.last();
+    }
+    const QDir oSeen(QString("/proc/%1/root/mnt/usbstick/Veltrano").arg(m_pService->pid()));
+    oStick.lsFolders = oSeen.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    return oStick;
+}
+
+bool CEmulatedStage::isPlugged() const
+{
+    return m_bPlugged;
+}
+
+CServiceProcess& CEmulatedStage::process() const
+{
+    return *m_pService;
+}
+
+CCoreSimProcess& CEmulatedStage::sim() const
+{
+    return *m_pSim;
+}
+
+void CEmulatedStage::onTrigger(const QDBusMessage& oMessage)
+{
+    if (oMessage.path() == "/Signals") {
+        ++m_iStartTriggers;
+    } else {
+        ++m_iHeartbeats;
+    }
+    emit changed();
+}
+
+bool CEmulatedStage::setUp()
 {
     // Made first, so that every process started later sees its devices and none of the machine's.
     m_pSticks.reset(new CStickBed);
@@ -74,29 +174,18 @@ bool CEmulatedStage::setUp(CStepPrinter* pPrinter)
     connect(m_pService.get(), &CServiceProcess::lineReceived, this, &CDemoStage::changed);
     connect(m_pService.get(), &CServiceProcess::finished, this, &CDemoStage::changed);
 
-    pPrinter->item("private bus", busAddress().section(",guid=", 0, 0));
-    pPrinter->item("metering core",
-                   QString("veltrano-core-sim, pid %1, serves com.Quorvik.Veltrano").arg(m_pSim->pid()));
-    pPrinter->item("emulated stick", QString("%1, vendor Acme, model Stick_sda (not plugged in yet)").arg(STICK_NODE));
-    pPrinter->item("on the stick", {UPDATE_FILE, "Veltrano/database/", "Veltrano/logbook/"});
+    printer()->item("private bus", busAddress().section(",guid=", 0, 0));
+    printer()->item("metering core",
+                    QString("veltrano-core-sim, pid %1, serves com.Quorvik.Veltrano").arg(m_pSim->pid()));
+    printer()->item("emulated stick", QString("%1, vendor Acme, model Stick_sda (not plugged in yet)").arg(STICK_NODE));
+    printer()->item("on the stick", {UPDATE_FILE, "Veltrano/database/", "Veltrano/logbook/"});
     const QString sSize = CRecordText::valueText("UsbCapacity", QString(STICK_SIZE).toLongLong());
-    pPrinter->item("its file system",
-                   "a tmpfs of " + sSize + " (a \"16 GB\" stick), made inside the service's namespace only");
+    printer()->item("its file system",
+                    "a tmpfs of " + sSize + " (a \"16 GB\" stick), made inside the service's namespace only");
     return true;
 }
 
-bool CEmulatedStage::startService()
-{
-    return m_pService->start() || fail("veltrano-usb could not be started");
-}
-
-bool CEmulatedStage::join()
-{
-    m_pSim->command(QString("start %1").arg(m_pService->pid()));
-    return true;
-}
-
-bool CEmulatedStage::plug()
+void CEmulatedStage::plug()
 {
     if (m_sStickPath.isEmpty()) {
         m_sStickPath = m_pSticks->addStick(QString(STICK_NODE).section('/', -1));
@@ -104,23 +193,9 @@ bool CEmulatedStage::plug()
         m_pSticks->uevent(m_sStickPath, "add");
     }
     m_bPlugged = true;
-    return true;
 }
 
-bool CEmulatedStage::requestUnmount()
-{
-    m_pSim->command("unmount");
-    return true;
-}
-
-bool CEmulatedStage::pull()
-{
-    m_pSticks->uevent(m_sStickPath, "remove");
-    m_bPlugged = false;
-    return true;
-}
-
-bool CEmulatedStage::stopService(int iTimeoutMs)
+bool CEmulatedStage::stop(int iTimeoutMs)
 {
     m_pService->sendSignal(SIGTERM);
     if (m_pService->waitForExit(iTimeoutMs)) {
@@ -129,98 +204,6 @@ bool CEmulatedStage::stopService(int iTimeoutMs)
     m_pService->sendSignal(SIGKILL);
     m_pService->waitForExit(iTimeoutMs);
     return fail(QString("the service did not end within %1 s of SIGTERM").arg(iTimeoutMs / 1000));
-}
-
-QStringList CEmulatedStage::telling(EAct eAct) const
-{
-    switch (eAct) {
-    case EAct::Join:
-        return {QString("The simulator broadcasts sigProcessStart addressed to pid %1.").arg(servicePid())};
-    case EAct::Plug:
-        return {QString("umockdev adds %1 with the udev properties of a USB stick and sends \"add\".").arg(STICK_NODE)};
-    case EAct::Unmount:
-        return {"The simulator plays the peer: it sets StartUnmountUsbDevice in the shared record and",
-                "sends sigRuntimeUsb. The service fetches the record 1 s later and unmounts."};
-    case EAct::Pull:
-        return {QString("umockdev sends \"remove\" for %1.").arg(STICK_NODE)};
-    }
-    return {};
-}
-
-QString CEmulatedStage::serviceSetting() const
-{
-    return "console log on, in a private mount namespace";
-}
-
-qint64 CEmulatedStage::servicePid() const
-{
-    return m_pService ? m_pService->pid() : 0;
-}
-
-bool CEmulatedStage::isServiceRunning() const
-{
-    return m_pService && m_pService->isRunning();
-}
-
-int CEmulatedStage::serviceExitCode() const
-{
-    return m_pService->exitCode();
-}
-
-QStringList CEmulatedStage::serviceLines() const
-{
-    return m_pService ? m_pService->lines() : QStringList();
-}
-
-QList<QJsonObject> CEmulatedStage::events(const QString& sEvent) const
-{
-    return m_pSim->events(sEvent);
-}
-
-int CEmulatedStage::triggers(const QString& sPath) const
-{
-    return sPath == "/Signals" ? m_iStartTriggers : m_iHeartbeats;
-}
-
-QString CEmulatedStage::stickMount() const
-{
-    QFile oMounts(QString("/proc/%1/mounts").arg(servicePid()));
-    if (!oMounts.open(QIODevice::ReadOnly)) {
-        return QString();
-    }
-    const QStringList lLines = QString::fromLatin1(oMounts.readAll()).split('\n').filter(" /mnt/usbstick ");
-    return lLines.isEmpty() ? QString() : lLines.last();
-}
-
-QStringList CEmulatedStage::stickFolders() const
-{
-    const QDir oSeen(QString("/proc/%1/root/mnt/usbstick/Veltrano").arg(servicePid()));
-    return oSeen.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
-}
-
-bool CEmulatedStage::isPlugged() const
-{
-    return m_bPlugged;
-}
-
-CServiceProcess& CEmulatedStage::service() const
-{
-    return *m_pService;
-}
-
-CCoreSimProcess& CEmulatedStage::sim() const
-{
-    return *m_pSim;
-}
-
-void CEmulatedStage::onTrigger(const QDBusMessage& oMessage)
-{
-    if (oMessage.path() == "/Signals") {
-        ++m_iStartTriggers;
-    } else {
-        ++m_iHeartbeats;
-    }
-    emit changed();
 }
 
 QString CEmulatedStage::busAddress() const

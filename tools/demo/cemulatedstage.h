@@ -15,8 +15,8 @@ class CStickBed;
 
 // Everything the demo runs, none of it on the machine itself: a private bus, the core
 // simulator, an emulated stick (umockdev) whose contents live on a sized tmpfs, and the
-// real veltrano-usb in a private mount namespace with the vfat stand-in. The interactive
-// console acts on it directly.
+// real veltrano-usb in a private mount namespace with the vfat stand-in. The simulator plays
+// the peer. The interactive console acts on it directly.
 class CEmulatedStage : public CDemoStage
 {
     Q_OBJECT
@@ -26,40 +26,26 @@ public:
     static const char* const UPDATE_FILE;
     static const char* const STICK_SIZE;
 
-    CEmulatedStage();
+    explicit CEmulatedStage(CStepPrinter* pPrinter);
     ~CEmulatedStage() override;
 
-    // Starts the bus and the simulator and prepares the service.
-    bool setUp(CStepPrinter* pPrinter) override;
-    bool startService() override;
-    // The simulator, playing a peer, asks the service to join.
-    bool join() override;
-    bool plug() override;
-    // The simulator, playing a peer, asks for the stick to be released.
-    bool requestUnmount() override;
-    bool pull() override;
-    // False when the service had to be killed.
-    bool stopService(int iTimeoutMs) override;
+    // Stop: false when the service had to be killed. Change: this stage has no kernel to ask.
+    bool act(EAct eAct) override;
     QStringList telling(EAct eAct) const override;
-    QString serviceSetting() const override;
-
-    qint64 servicePid() const override;
-    bool isServiceRunning() const override;
-    int serviceExitCode() const override;
-    QStringList serviceLines() const override;
-    QList<QJsonObject> events(const QString& sEvent) const override;
-    int triggers(const QString& sPath) const override;
-    QString stickMount() const override;
-    QStringList stickFolders() const override;
+    SSeen seen() const override;
+    SStick stick() const override;
 
     bool isPlugged() const;
-    CServiceProcess& service() const;
+    CServiceProcess& process() const;
     CCoreSimProcess& sim() const;
 
 private slots:
     void onTrigger(const QDBusMessage& oMessage);
 
 private:
+    bool setUp();
+    void plug();
+    bool stop(int iTimeoutMs);
     QString busAddress() const;
     QString stickFolder() const;
     QString prepareCommand() const;
@@ -71,7 +57,7 @@ private:
     QTemporaryDir m_oFolders;
     QDBusConnection m_oWatch;
     QString m_sStickPath;
-    bool m_bPlugged;
-    int m_iStartTriggers; // from the service object, before the heartbeat thread takes over
-    int m_iHeartbeats;
+    bool m_bPlugged = false;
+    int m_iStartTriggers = 0; // from the service object, before the heartbeat thread takes over
+    int m_iHeartbeats = 0;
 };

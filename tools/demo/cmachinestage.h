@@ -15,41 +15,29 @@ class CMachineStage : public CDemoStage
     Q_OBJECT
 
 public:
-    explicit CMachineStage(const QString& sPreparedDir);
+    CMachineStage(CStepPrinter* pPrinter, const QString& sPreparedDir);
     ~CMachineStage() override;
 
-    // Boots the machine, starts the simulator and a watch of the bus, and makes the stick.
-    bool setUp(CStepPrinter* pPrinter) override;
-    bool startService() override;
-    bool join() override;
-    bool plug() override;
-    // Tells what veltrano-usbctl answered.
-    bool requestUnmount() override;
-    bool pull() override;
-    bool stopService(int iTimeoutMs) override;
+    // SetUp boots the machine, starts the simulator and a watch of the bus, and makes the
+    // stick; Unmount tells what veltrano-usbctl answered.
+    bool act(EAct eAct) override;
     QStringList telling(EAct eAct) const override;
-    QString serviceSetting() const override;
-
-    qint64 servicePid() const override;
-    bool isServiceRunning() const override;
-    int serviceExitCode() const override;
-    QStringList serviceLines() const override;
-    QList<QJsonObject> events(const QString& sEvent) const override;
-    int triggers(const QString& sPath) const override;
-    QString stickMount() const override;
-    QStringList stickFolders() const override;
-
-    bool hasKernel() const override;
+    SSeen seen() const override;
+    SStick stick() const override;
     QStringList kernelLines(const QString& sPattern) override;
-    bool triggerChange() override;
-    int slowness() const override;
 
 private:
+    bool setUp();
     bool boot();
     bool makeStick();
+    bool requestUnmount();
+    // A command in the guest, its output trimmed.
+    QString guestOutput(const QString& sCommand) const;
+    // A file the guest writes into the folder it shares with the host.
+    QByteArray shared(const QString& sName) const;
 
     QString m_sPreparedDir;
-    CStepPrinter* m_pPrinter = nullptr;
+    // In this order, so that the guest's services end before the machine they run in.
     std::unique_ptr<CVirtualMachine> m_pMachine;
     std::unique_ptr<CGuestServices> m_pGuest;
     QString m_sImage;

@@ -118,11 +118,11 @@ int main(int argc, char* argv[])
     int iStatus = 0;
     if (bVm) {
         printMachineIntro(oPrinter);
-        CMachineStage oStage(CVirtualMachine::defaultDir());
+        CMachineStage oStage(&oPrinter, CVirtualMachine::defaultDir());
         iStatus = runDemo(&oStage, nullptr, oPrinter, &sFailure);
     } else {
         printIntro(oPrinter, bInteractive);
-        CEmulatedStage oStage;
+        CEmulatedStage oStage(&oPrinter);
         iStatus = runDemo(&oStage, bInteractive ? &oStage : nullptr, oPrinter, &sFailure);
     }
 
