@@ -40,6 +40,9 @@ void sendBeat(DBusConnection* pConnection, dbus_int32_t iPid)
     }
     if (dbus_message_append_args(pMessage, DBUS_TYPE_INT32, &iPid, DBUS_TYPE_INVALID)) {
         dbus_connection_send(pConnection, pMessage, nullptr);
+        // While Qt's thread reads the connection the send only queues the beat, and nothing would
+        // write it before the next send. The flush waits its turn then; otherwise it costs no call.
+        dbus_connection_flush(pConnection);
     }
     dbus_message_unref(pMessage);
 }
