@@ -16,6 +16,7 @@ public:
     ~Thread() override;
 
     // The only state shared with the service object, which stops the loop at shut-down.
+    // A stop set before the thread runs holds: the thread then ends without a beat.
     std::atomic<bool> m_bStop;
     std::atomic<bool> m_bRunning;
 

@@ -37,7 +37,7 @@ void CTestBenchFigures::memoryFromSmapsRollup()
         "55d0c0a4e000-7ffd5a7f1000 ---p 00000000 00:00 0                          [rollup]\n"
         "Rss:               13132 kB\n"
         "Pss:                2651 kB\n"
-        "Pss_Dirty:          1300 kB\n"
+        "Pss_Dirty:          1290 kB\n"
         "Shared_Clean:      11600 kB\n"
         "Private_Clean:       128 kB\n"
         "Private_Dirty:      1300 kB\n"
@@ -46,9 +46,13 @@ void CTestBenchFigures::memoryFromSmapsRollup()
     QCOMPARE(oMemory.llRss, Q_INT64_C(13132));
     QCOMPARE(oMemory.llPss, Q_INT64_C(2651));
     QCOMPARE(oMemory.llUss, Q_INT64_C(1428));
+    // Not Pss_Dirty, the other dirty figure.
+    QCOMPARE(oMemory.llPrivateDirty, Q_INT64_C(1300));
 
     // Half of USS is not USS.
-    QCOMPARE(parseSmapsRollup("Rss: 10 kB\nPrivate_Clean: 4 kB\n").llUss, Q_INT64_C(-1));
+    const SMemory oHalf = parseSmapsRollup("Rss: 10 kB\nPrivate_Clean: 4 kB\n");
+    QCOMPARE(oHalf.llUss, Q_INT64_C(-1));
+    QCOMPARE(oHalf.llPrivateDirty, Q_INT64_C(-1));
 }
 
 void CTestBenchFigures::callsPerThreadWithinTheWindow()

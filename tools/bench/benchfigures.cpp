@@ -28,7 +28,6 @@ SMemory parseSmapsRollup(const QByteArray& aText)
 {
     SMemory oMemory;
     qint64 llPrivateClean = -1;
-    qint64 llPrivateDirty = -1;
     for (const QByteArray& aLine : aText.split('\n')) {
         const QList<QByteArray> lFields = aLine.simplified().split(' ');
         if (lFields.size() < 2) {
@@ -46,11 +45,11 @@ SMemory parseSmapsRollup(const QByteArray& aText)
         } else if (lFields[0] == "Private_Clean:") {
             llPrivateClean = llKiB;
         } else if (lFields[0] == "Private_Dirty:") {
-            llPrivateDirty = llKiB;
+            oMemory.llPrivateDirty = llKiB;
         }
     }
-    if (llPrivateClean >= 0 && llPrivateDirty >= 0) {
-        oMemory.llUss = llPrivateClean + llPrivateDirty;
+    if (llPrivateClean >= 0 && oMemory.llPrivateDirty >= 0) {
+        oMemory.llUss = llPrivateClean + oMemory.llPrivateDirty;
     }
     return oMemory;
 }

@@ -20,12 +20,14 @@ struct SSummary
 // All zero for an empty list; the median of an even count is the mean of the middle two.
 SSummary summarise(QList<double> lValues);
 
-// KiB; USS is what no other process shares (Private_Clean + Private_Dirty).
+// KiB; USS is what no other process shares (Private_Clean + Private_Dirty). Private_Dirty is
+// the part that only this process has written: what it really costs the board's memory.
 struct SMemory
 {
     qint64 llRss = -1;
     qint64 llPss = -1;
     qint64 llUss = -1;
+    qint64 llPrivateDirty = -1;
 };
 
 // From the text of /proc/PID/smaps_rollup; a field that is missing stays -1.

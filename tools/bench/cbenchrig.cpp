@@ -15,8 +15,8 @@ const int JOIN_TIMEOUT_MS = 15000;
 const int STOP_TIMEOUT_MS = 5000;
 } // namespace
 
-CBenchRig::CBenchRig(bool bShortWait)
-    : m_bShortWait(bShortWait)
+CBenchRig::CBenchRig(EMode eMode)
+    : m_eMode(eMode)
     , m_oStickDir(QDir::tempPath() + "/veltrano-bench-XXXXXX")
 {
 }
@@ -38,7 +38,9 @@ CBenchRig::~CBenchRig()
 bool CBenchRig::start()
 {
     // Made first, so that every process started later sees its devices and none of the machine's.
-    m_pSticks.reset(new CStickBed);
+    if (m_eMode != EMode::Idle) {
+        m_pSticks.reset(new CStickBed);
+    }
     m_pBus.reset(new CPrivateBus);
     if (!m_pBus->isRunning()) {
         m_sError = "the private D-Bus daemon did not start";
@@ -61,7 +63,11 @@ bool CBenchRig::start()
     // The settings as shipped: no console, warnings and worse to the log file.
     m_pService->setIni(QString());
     m_pService->setSticks(QString("vfat:%1=%2").arg(STICK_NODE, sStick));
-    if (m_bShortWait) {
+    if (m_eMode == EMode::Idle) {
+        // The service process adds the mount stand-in, which wraps no call of an idle daemon.
+        m_pService->setEnvironment("LD_PRELOAD", QString());
+    }
+    if (m_eMode == EMode::ShortWait) {
         m_pService->setEnvironment("VELTRANO_SHIM_SLEEP_SECONDS", "0");
     }
     if (!m_pService->start()) {

@@ -14,13 +14,22 @@
 #include <functional>
 #include <memory>
 
-// The real veltrano-usb with its stand-ins, joined to the core simulator and ready for one
-// emulated stick: what each part of the benchmark measures on.
+// The real veltrano-usb with its stand-ins, joined to the core simulator and (but when idle)
+// ready for one emulated stick: what each part of the benchmark measures on.
 class CBenchRig
 {
 public:
-    // With bShortWait the mount stand-in cuts the daemon's wait before each mount to 0 s.
-    explicit CBenchRig(bool bShortWait);
+    enum class EMode {
+        // No emulated devices and no umockdev preload, whose wrappers around every read and
+        // write would count in the idle figure. The daemon only polls the machine's own monitor.
+        Idle,
+        // An emulated stick and the daemon's 3 s wait before each mount, as in the field.
+        RealWait,
+        // An emulated stick; the mount stand-in cuts the wait before each mount to 0 s.
+        ShortWait,
+    };
+
+    explicit CBenchRig(EMode eMode);
     ~CBenchRig();
 
     CBenchRig(const CBenchRig&) = delete;
@@ -65,7 +74,7 @@ private:
     int publicationCount() const;
     QString makeStickFolder();
 
-    const bool m_bShortWait;
+    const EMode m_eMode;
     QString m_sError;
     QTemporaryDir m_oStickDir;
     std::unique_ptr<CStickBed> m_pSticks;

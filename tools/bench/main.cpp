@@ -1,6 +1,7 @@
 // veltrano-bench: system calls, memory and descriptors of the idle veltrano-usb, its heartbeat
 // while a slow core blocks the main thread, stick latencies, and a soak of plug cycles, printed
-// as a table. Runs under umockdev-wrapper, as root (scripts/bench does both).
+// as a table. Runs under umockdev-wrapper, as root (scripts/bench does both); the idle daemon
+// alone is started without umockdev's preload.
 
 #include "tools/bench/benchfigures.h"
 #include "tools/bench/cbenchrig.h"
@@ -35,12 +36,14 @@ const int STRACE_ATTACH_MS = 500;
 const int EARLY_CYCLES = 20;
 const int POLL_INTERVAL_MS = 1000;
 
+const char* const IDLE = "no emulated devices, no umockdev preload";
 const char* const REAL_WAIT = "real 3 s wait";
 const char* const SHORT_WAIT = "short wait";
 
 struct SOptions
 {
-    int iCycles = 20;
+    // Twice EARLY_CYCLES, so that even the default soak shows what grows after the warm-up.
+    int iCycles = 40;
     int iLatencyCycles = 10;
     int iIdleSeconds = 30;
 };
@@ -159,21 +162,23 @@ QString signedKib(qint64 llKiB)
 
 void sayMemory(const QString& sWhen, const SMemory& oMemory, int iDescriptors)
 {
-    say(QString("  %1  %2  %3  %4  %5")
+    say(QString("  %1  %2  %3  %4  %5  %6")
             .arg(sWhen, -22)
             .arg(kib(oMemory.llRss), 10)
             .arg(kib(oMemory.llPss), 10)
             .arg(kib(oMemory.llUss), 10)
+            .arg(kib(oMemory.llPrivateDirty), 13)
             .arg(iDescriptors, 11));
 }
 
 void sayMemoryHeader()
 {
-    say(QString("  %1  %2  %3  %4  %5")
+    say(QString("  %1  %2  %3  %4  %5  %6")
             .arg("", -22)
             .arg("RSS", 10)
             .arg("PSS", 10)
             .arg("USS", 10)
+            .arg("Private_Dirty", 13)
             .arg("descriptors", 11));
 }
 
@@ -231,22 +236,30 @@ void measureHeartbeat(CBenchRig& oRig)
             .arg(REAL_WAIT));
     say(QString("  %1 heartbeats from \"/\": period mean %2 ms, min %3 ms, max %4 ms")
             .arg(lBeats.size())
-            .arg(oPeriod.dMean, 0, 'f', 1)
+            .arg(oPeriod.dMean, 0, 'f', 2)
             .arg(oPeriod.dMin, 0, 'f', 0)
             .arg(oPeriod.dMax, 0, 'f', 0));
 }
 
-// The daemon with the real wait: idle calls, memory, latencies, heartbeat under a slow core.
-bool runRealWait(const SOptions& oOptions)
+bool startSettled(CBenchRig& oRig)
 {
-    CBenchRig oRig(false);
     if (!oRig.start()) {
         say("veltrano-bench: " + oRig.error());
         return false;
     }
     CBenchRig::spend(SETTLE_MS);
+    return true;
+}
 
-    say(QString("System calls per thread, idle after joining (%1)").arg(REAL_WAIT));
+// The idle daemon as in the field: system calls and memory.
+bool runIdle(const SOptions& oOptions)
+{
+    CBenchRig oRig(CBenchRig::EMode::Idle);
+    if (!startSettled(oRig)) {
+        return false;
+    }
+
+    say(QString("System calls per thread, idle after joining (%1)").arg(IDLE));
     if (!measureIdleCalls(oRig, oOptions.iIdleSeconds)) {
         return false;
     }
@@ -255,6 +268,16 @@ bool runRealWait(const SOptions& oOptions)
     sayMemoryHeader();
     sayMemory("idle", oRig.memory(), oRig.descriptors());
     say();
+    return true;
+}
+
+// The daemon with an emulated stick and the real wait: latencies, heartbeat under a slow core.
+bool runRealWait(const SOptions& oOptions)
+{
+    CBenchRig oRig(CBenchRig::EMode::RealWait);
+    if (!startSettled(oRig)) {
+        return false;
+    }
 
     progress(QString("%1 plug cycles with the real wait").arg(oOptions.iLatencyCycles));
     QList<double> lDetected;
@@ -277,12 +300,10 @@ bool runRealWait(const SOptions& oOptions)
 // The soak: plug, mount, unplug, again and again, with the short wait.
 bool runSoak(const SOptions& oOptions)
 {
-    CBenchRig oRig(true);
-    if (!oRig.start()) {
-        say("veltrano-bench: " + oRig.error());
+    CBenchRig oRig(CBenchRig::EMode::ShortWait);
+    if (!startSettled(oRig)) {
         return false;
     }
-    CBenchRig::spend(SETTLE_MS);
     const SMemory oStart = oRig.memory();
     const int iStartFds = oRig.descriptors();
     SMemory oEarly = oStart;
@@ -334,6 +355,11 @@ bool runSoak(const SOptions& oOptions)
             .arg(EARLY_CYCLES)
             .arg(oOptions.iCycles > EARLY_CYCLES ? signedKib(oEnd.llRss - oEarly.llRss)
                                                  : QString("n/a (too few cycles)")));
+    say(QString("  Private_Dirty growth overall: %1; after the first %2 cycles: %3")
+            .arg(signedKib(oEnd.llPrivateDirty - oStart.llPrivateDirty))
+            .arg(EARLY_CYCLES)
+            .arg(oOptions.iCycles > EARLY_CYCLES ? signedKib(oEnd.llPrivateDirty - oEarly.llPrivateDirty)
+                                                 : QString("n/a (too few cycles)")));
     say(QString("  descriptor growth overall: %1").arg(iEndFds - iStartFds));
     sayLatencies(SHORT_WAIT, lDetected, lMounted);
     return true;
@@ -376,7 +402,7 @@ int main(int argc, char* argv[])
         + "\": the daemon waits 3 s before each mount, as in the field; \"" + SHORT_WAIT
         + "\": the mount stand-in cuts that wait to 0 s so that a soak of hundreds of cycles takes minutes.");
     oParser.addHelpOption();
-    const QCommandLineOption oCycles("cycles", "Soak cycles (default 20).", "N");
+    const QCommandLineOption oCycles("cycles", "Soak cycles (default 40).", "N");
     const QCommandLineOption oLatency("latency-cycles", "Cycles with the real wait for the latencies (default 10).",
                                       "N");
     const QCommandLineOption oIdle("idle-seconds", "Seconds of idle tracing (default 30).", "S");
@@ -399,6 +425,10 @@ int main(int argc, char* argv[])
             .arg(QSysInfo::kernelVersion())
             .arg(sysconf(_SC_NPROCESSORS_ONLN)));
     say();
+    progress("the idle daemon");
+    if (!runIdle(oOptions)) {
+        return 1;
+    }
     progress("the daemon with the real wait");
     if (!runRealWait(oOptions)) {
         return 1;
