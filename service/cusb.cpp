@@ -5,9 +5,9 @@
 #include "signalsadaptor.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QTimer>
 
-#include <unistd.h>
 
 CUsb::CUsb(QObject* parent)
     : QObject(parent)
