@@ -28,6 +28,12 @@ bool mountAs(const QByteArray& aSource, const char* szType, const char* szFailur
     return false;
 }
 
+// The stick is mounted from its disk (no partition table) or from its first partition.
+bool isStickSource(const QByteArray& aSource, const QByteArray& aNode)
+{
+    return aSource == aNode || aSource == aNode + '1';
+}
+
 bool exists(const QByteArray& aPath)
 {
     struct stat oStat;
@@ -80,9 +86,8 @@ bool CStickMounter::mount(const QByteArray& aNode)
     Platform::sleep(3);
 
     // A stick formatted without a partition table, then the usual partitioned one, then NTFS.
-    const QByteArray aPartition = aNode + '1';
     m_bMounted = takeOver(aNode) || mountAs(aNode, "vfat", " mount failed (vfat) errno = ")
-                 || mountAs(aPartition, "vfat", " mount failed (vfat) errno = ")
+                 || mountAs(aNode + '1', "vfat", " mount failed (vfat) errno = ")
                  || mountAs(aNode, "ntfs", " mount failed errno = ");
     return m_bMounted;
 }
@@ -91,10 +96,7 @@ bool CStickMounter::mount(const QByteArray& aNode)
 // else is there (a stick long gone, another disk) would hide the new mount or sit below it.
 bool CStickMounter::takeOver(const QByteArray& aNode)
 {
-    const QByteArray aPartition = aNode + '1';
-    const auto isTheStick = [&](const QByteArray& aSource) {
-        return (aSource == aNode || aSource == aPartition) && exists(aSource);
-    };
+    const auto isTheStick = [&](const QByteArray& aSource) { return isStickSource(aSource, aNode) && exists(aSource); };
     const QByteArray aSource = detachWhile([&](const QByteArray& aTop) { return !isTheStick(aTop); });
     if (!isTheStick(aSource)) {
         return false;
@@ -107,8 +109,7 @@ bool CStickMounter::takeOver(const QByteArray& aNode)
 // run or an earlier one, nor a mount of a disk that is gone.
 void CStickMounter::detachRemoved(const QByteArray& aNode)
 {
-    const QByteArray aPartition = aNode + '1';
-    detachWhile([&](const QByteArray& aTop) { return aTop == aNode || aTop == aPartition || !exists(aTop); });
+    detachWhile([&](const QByteArray& aTop) { return isStickSource(aTop, aNode) || !exists(aTop); });
     m_bMounted = false;
 }
 
