@@ -1,19 +1,11 @@
 #include "log/clogstate.h"
 
-#include <QCoreApplication>
+#include "log/logmessagehandler.h"
+
 #include <QMutexLocker>
 
 #include <cstring>
 #include <syslog.h>
-
-namespace {
-
-QString DefaultIdentifier()
-{
-    return QLatin1String("NOID(") + QString::number(QCoreApplication::applicationPid()) + QLatin1Char(')');
-}
-
-} // namespace
 
 bool CLogState::settings(SLogSettings& oSettings) const
 {
@@ -29,7 +21,7 @@ bool CLogState::storeSettings(SLogSettings& oSettings)
     if (bStore) {
         const QString sIdentifier = m_oSettings.sIdentifier;
         m_oSettings = oSettings;
-        m_oSettings.sIdentifier = sIdentifier.isEmpty() ? DefaultIdentifier() : sIdentifier;
+        m_oSettings.sIdentifier = sIdentifier.isEmpty() ? DefaultLogIdentifier() : sIdentifier;
         if (!m_bConsoleAllowed) {
             m_oSettings.iDisplayMessage = 0;
         }

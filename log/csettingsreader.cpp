@@ -25,22 +25,58 @@ bool CSettingsReader::isTooLarge() const
     return m_pSettings == nullptr;
 }
 
+namespace {
+
+// What the file says as text: a value with a comma comes back as a list, and a serialised
+// variant as a value of its type, which has no text unless it is a number or text itself.
+bool isText(const QVariant& oValue)
+{
+    const int iType = oValue.typeId();
+    return iType == QMetaType::QString || iType == QMetaType::QStringList || iType == QMetaType::QByteArray;
+}
+
+QString textOf(const QVariant& oValue)
+{
+    if (oValue.typeId() == QMetaType::QStringList) {
+        return oValue.toStringList().join(QLatin1Char(','));
+    }
+    return oValue.toString();
+}
+
+// How a refused value is named in the warning: its text, else its type.
+QString describe(const QVariant& oValue)
+{
+    if (!oValue.isValid()) {
+        return QStringLiteral("<unreadable>");
+    }
+    if (isText(oValue)) {
+        return textOf(oValue);
+    }
+    return QLatin1Char('<') + QLatin1String(oValue.typeName()) + QLatin1Char('>');
+}
+
+} // namespace
+
+// A key whose value Qt cannot read (an invalid variant) is present all the same: it gets a
+// warning, not silence.
+std::optional<QVariant> CSettingsReader::valueOf(const char* szKey) const
+{
+    if (m_pSettings == nullptr || !m_pSettings->contains(QLatin1String(szKey))) {
+        return std::nullopt;
+    }
+    return m_pSettings->value(QLatin1String(szKey));
+}
+
 int CSettingsReader::readInt(const char* szKey, int iDefault, int iMin, int iMax)
 {
-    if (m_pSettings == nullptr) {
+    const std::optional<QVariant> oValue = valueOf(szKey);
+    if (!oValue) {
         return iDefault;
     }
-    const QVariant oValue = m_pSettings->value(QLatin1String(szKey));
-    if (!oValue.isValid()) {
-        return iDefault;
-    }
-    // A value with a comma comes back as a list; it is no number either.
-    const QString sValue =
-        oValue.typeId() == QMetaType::QStringList ? oValue.toStringList().join(QLatin1Char(',')) : oValue.toString();
     bool bNumber = false;
-    const qlonglong llValue = sValue.toLongLong(&bNumber);
+    const qlonglong llValue = textOf(*oValue).toLongLong(&bNumber);
     if (!bNumber || llValue < iMin || llValue > iMax) {
-        m_lRejected.append({QLatin1String(szKey), sValue, iDefault});
+        reject(szKey, *oValue, QString::number(iDefault));
         return iDefault;
     }
     return static_cast<int>(llValue);
@@ -48,10 +84,15 @@ int CSettingsReader::readInt(const char* szKey, int iDefault, int iMin, int iMax
 
 QString CSettingsReader::readString(const char* szKey, const QString& sDefault)
 {
-    if (m_pSettings == nullptr) {
+    const std::optional<QVariant> oValue = valueOf(szKey);
+    if (!oValue) {
         return sDefault;
     }
-    return m_pSettings->value(QLatin1String(szKey), sDefault).toString();
+    if (!isText(*oValue)) {
+        reject(szKey, *oValue, sDefault);
+        return sDefault;
+    }
+    return textOf(*oValue);
 }
 
 void CSettingsReader::writeBackIfMissing(const char* szKey, const QVariant& oValue)
@@ -61,9 +102,9 @@ void CSettingsReader::writeBackIfMissing(const char* szKey, const QVariant& oVal
     }
 }
 
-const QList<CSettingsReader::SRejected>& CSettingsReader::rejected() const
+void CSettingsReader::reject(const char* szKey, const QVariant& oValue, const QString& sDefault)
 {
-    return m_lRejected;
+    m_lRejected.append({QLatin1String(szKey), describe(oValue), sDefault});
 }
 
 void CSettingsReader::logRejected() const
@@ -73,6 +114,6 @@ void CSettingsReader::logRejected() const
     }
     for (const SRejected& oRejected : m_lRejected) {
         CUSB_WARNING << "Setting" << oRejected.sKey << "=" << oRejected.sValue
-                     << "is out of range or not a number => default" << oRejected.iDefault;
+                     << "is out of range or not a number => default" << oRejected.sDefault.toLatin1().constData();
     }
 }

@@ -3,10 +3,13 @@
 #include "log/clogstate.h"
 #include "log/csettingsreader.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QList>
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 #include <syslog.h>
 
 namespace {
@@ -30,6 +33,17 @@ const SLevel LEVELS[] = {
     {" C ", "\x1b[95m C: ", LOG_CRIT},
     {" F ", "\x1b[91m F: ", LOG_ALERT},
 };
+
+struct SMessage
+{
+    QtMsgType eType;
+    QString sText;
+};
+
+// What the handler on this thread is doing; the messages it has put off, in its own frame.
+enum EHandlerState { HandlerFree, HandlerWriting, HandlerWritingDeferred };
+thread_local EHandlerState t_eHandler = HandlerFree;
+thread_local QList<SMessage>* t_plDeferred = nullptr;
 
 int LevelOf(QtMsgType eType)
 {
@@ -82,8 +96,8 @@ SLogSettings ReadSettings()
     oReader.writeBackIfMissing("Logfile_Name", oSettings.sLogfileName);
     oReader.writeBackIfMissing("Use_SysLog", oSettings.iUseSysLog);
 
-    // Only once stored: the warnings come back through this handler, which must find the
-    // settings read.
+    // Once, by the thread whose settings were stored; raised inside the handler, the warnings
+    // are written when it is free.
     if (g_oLogState.storeSettings(oSettings)) {
         oReader.logRejected();
     }
@@ -117,7 +131,53 @@ void WriteConsole(const QString& sIdentifier, int iLevel, const QString& sText)
     WriteStdoutLine(sLine.toLatin1());
 }
 
+void WriteMessage(QtMsgType eType, const QString& sMessage)
+{
+    const QString sText = Printable(sMessage);
+    SLogSettings oSettings {};
+    if (!g_oLogState.settings(oSettings)) {
+        oSettings = ReadSettings();
+    }
+
+    const int iLevel = LevelOf(eType);
+    if (oSettings.iDisplayMessage != 0 && iLevel >= oSettings.iDisplayLevel) {
+        WriteConsole(oSettings.sIdentifier, iLevel, sText);
+    }
+    if (oSettings.iLogMessage != 0 && iLevel >= oSettings.iLogLevel) {
+        if (oSettings.iUseSysLog != 0) {
+            g_oLogState.writeSyslog(LEVELS[iLevel].iSyslogPriority, sText.toLatin1());
+        } else {
+            WriteLogFile(iLevel, LogFileLine(oSettings.sIdentifier, iLevel, sText));
+        }
+    }
+    if (eType == QtFatalMsg) {
+        std::abort();
+    }
+}
+
+// A message raised while this thread's handler is at work (a warning of QSettings while the
+// settings are read, of QFile while a line is written) must not take the locks that work may
+// hold: it waits until the handler is free, or, raised by a message that waited, goes to
+// standard error at once. A fatal one cannot wait.
+void DeferNested(QtMsgType eType, const QString& sMessage)
+{
+    if (t_eHandler == HandlerWriting && eType != QtFatalMsg) {
+        t_plDeferred->append({eType, sMessage});
+        return;
+    }
+    const QByteArray aLine = LogFileLine(DefaultLogIdentifier(), LevelOf(eType), Printable(sMessage)).toLatin1() + '\n';
+    std::fwrite(aLine.constData(), 1, static_cast<size_t>(aLine.size()), stderr);
+    if (eType == QtFatalMsg) {
+        std::abort();
+    }
+}
+
 } // namespace
+
+QString DefaultLogIdentifier()
+{
+    return QLatin1String("NOID(") + QString::number(QCoreApplication::applicationPid()) + QLatin1Char(')');
+}
 
 QString LogFileLine(const QString& sIdentifier, int iLevel, const QString& sText)
 {
@@ -140,26 +200,22 @@ void WriteLogFile(int iLevel, const QString& sLine)
 
 void LogMessageHandler(QtMsgType eType, const QMessageLogContext&, const QString& sMessage)
 {
-    const QString sText = Printable(sMessage);
-    SLogSettings oSettings {};
-    if (!g_oLogState.settings(oSettings)) {
-        oSettings = ReadSettings();
+    if (t_eHandler != HandlerFree) {
+        DeferNested(eType, sMessage);
+        return;
     }
-
-    const int iLevel = LevelOf(eType);
-    if (oSettings.iDisplayMessage != 0 && iLevel >= oSettings.iDisplayLevel) {
-        WriteConsole(oSettings.sIdentifier, iLevel, sText);
+    QList<SMessage> lDeferred;
+    t_plDeferred = &lDeferred;
+    t_eHandler = HandlerWriting;
+    WriteMessage(eType, sMessage);
+    // What writing the message raised, in order. What writing these raises in turn goes to
+    // standard error: a sink that warns on every line must not keep the handler going for ever.
+    t_eHandler = HandlerWritingDeferred;
+    for (const SMessage& oDeferred : std::as_const(lDeferred)) {
+        WriteMessage(oDeferred.eType, oDeferred.sText);
     }
-    if (oSettings.iLogMessage != 0 && iLevel >= oSettings.iLogLevel) {
-        if (oSettings.iUseSysLog != 0) {
-            g_oLogState.writeSyslog(LEVELS[iLevel].iSyslogPriority, sText.toLatin1());
-        } else {
-            WriteLogFile(iLevel, LogFileLine(oSettings.sIdentifier, iLevel, sText));
-        }
-    }
-    if (eType == QtFatalMsg) {
-        std::abort();
-    }
+    t_plDeferred = nullptr;
+    t_eHandler = HandlerFree;
 }
 
 void SetLogIdentifier(const QString& sIdentifier)

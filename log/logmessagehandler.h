@@ -23,6 +23,9 @@ void CloseLog();
 // Thread-safe; lines from different threads never interleave.
 void WriteLogFile(int iLevel, const QString& sLine);
 
+// "NOID(<pid>)": the identifier of every line unless SetLogIdentifier chose another.
+QString DefaultLogIdentifier();
+
 // A log file line: identifier, UTC time, level label and text.
 QString LogFileLine(const QString& sIdentifier, int iLevel, const QString& sText);
 
