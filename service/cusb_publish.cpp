@@ -60,7 +60,7 @@ void CUsb::onsigProcessStart(int iProcess, int iAppID)
 
     CUSB_WARNING << "set default values for getRuntimeUsb";
     // In TCP mode too, the heartbeat goes out on the session bus.
-    m_pThread = new Thread(m_iUseSessionBus != 0 ? m_oBus : QDBusConnection::sessionBus());
+    m_pThread = new Thread;
     m_pThread->start(QThread::InheritPriority);
     m_bProcessStarted = true;
     m_pTriggerTimer->stop();

@@ -4,7 +4,6 @@
 
 #include <QCoreApplication>
 
-#include <cstdlib>
 #include <iostream>
 
 int main(int argc, char* argv[])
@@ -15,10 +14,6 @@ int main(int argc, char* argv[])
     if (!oCommandLine.startsService()) {
         return oCommandLine.answer(std::cout, std::cerr);
     }
-    // When the bus goes away, Qt's D-Bus thread can ask libdbus to wait on a name-owner call
-    // that the lost connection never made; libdbus aborts on such a check by default, which
-    // would turn the orderly end on a lost bus into a crash. Whoever sets the variable keeps it.
-    setenv("DBUS_FATAL_WARNINGS", "0", 0);
     QCoreApplication oApplication(argc, argv);
     CUsb* pUsb = new CUsb(&oApplication);
     const int iResult = oApplication.exec();

@@ -1,18 +1,18 @@
 #pragma once
 
-#include <QDBusConnection>
 #include <QThread>
 
 #include <atomic>
 
 // The heartbeat: sends sigTrigger from path "/" on the session bus every 800 ms, so peers
 // see the service alive even while the event-loop thread is blocked (mounting, bus calls).
-// The service hands it the session bus connection: after a failed first attempt, Qt's own
-// default connection stays the failed one for the life of the process.
+// It has a connection of its own to the session bus (DBUS_SESSION_BUS_ADDRESS), opened and
+// used by this thread alone: Qt runs its connections' bus library work on its own D-Bus thread,
+// whose callbacks must not be run from here.
 class Thread : public QThread
 {
 public:
-    explicit Thread(const QDBusConnection& oSessionBus);
+    Thread();
     ~Thread() override;
 
     // The only state shared with the service object, which stops the loop at shut-down.
@@ -22,7 +22,4 @@ public:
 
 protected:
     void run() override;
-
-private:
-    const QDBusConnection m_oSessionBus;
 };
