@@ -226,6 +226,13 @@ void CRunUsb::fromByteArray(const QByteArray& aData)
     in >> *this;
 }
 
+void CRunUsb::fromSharedCopy(const QByteArray& aData)
+{
+    QDataStream in(aData);
+    in.setVersion(STREAM_VERSION);
+    read(in, false);
+}
+
 QByteArray CRunUsb::toPlainByteArray()
 {
     m_aBuffer.clear();
@@ -238,21 +245,40 @@ QByteArray CRunUsb::toPlainByteArray()
     return m_aBuffer;
 }
 
+bool CRunUsb::describesStick(EField eField)
+{
+    switch (eField) {
+    case UsbDeviceState:
+    case UsbDataAvailable:
+    case UpdateFileFound:
+    case DatabaseDirFound:
+    case LogbookDirFound:
+    case UsbDeviceNode:
+    case UsbVendor:
+    case UsbModel:
+    case UsbMountPath:
+    case UsbCapacity:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // Flag and value are always both read so the stream stays in step. What the stream cannot
 // deliver reads as 0, false or an empty text, and counts like any other value.
-template<typename T> void CRunUsb::readField(QDataStream& in, EField eField, T& value)
+template<typename T> void CRunUsb::readField(QDataStream& in, EField eField, T& value, bool bStickFields)
 {
     bool bFlag = false;
     T read {};
     in >> bFlag;
     readBounded(in, read);
-    if (bFlag && read != value) {
+    if (bFlag && read != value && (bStickFields || !describesStick(eField))) {
         value = read;
         markChanged(eField);
     }
 }
 
-void CRunUsb::read(QDataStream& in)
+void CRunUsb::read(QDataStream& in, bool bStickFields)
 {
     qint32 iVersion = 0;
     in >> iVersion;
@@ -261,22 +287,22 @@ void CRunUsb::read(QDataStream& in)
     }
     readBounded(in, m_aReserve);
 
-    readField(in, UsbDeviceState, m_iUsbDeviceState);
-    readField(in, UsbInfoText, m_sUsbInfoText);
-    readField(in, UsbDataAvailable, m_bUsbDataAvailable);
-    readField(in, UpdateFileFound, m_bUpdateFileFound);
-    readField(in, DatabaseDirFound, m_bDatabaseDirFound);
-    readField(in, LogbookDirFound, m_bLogbookDirFound);
-    readField(in, UsbDeviceNode, m_sUsbDeviceNode);
-    readField(in, UsbDeviceText, m_sUsbDeviceText);
-    readField(in, UsbVendor, m_sUsbVendor);
-    readField(in, UsbModel, m_sUsbModel);
-    readField(in, UsbMountPath, m_sUsbMountPath);
-    readField(in, UsbCapacity, m_llUsbCapacity);
-    readField(in, StartUnmountUsbDevice, m_bStartUnmountUsbDevice);
-    readField(in, UnmountUsbDeviceActive, m_bUnmountUsbDeviceActive);
-    readField(in, UsbDeviceUnmounted, m_bUsbDeviceUnmounted);
-    readField(in, UsbAuxFlag, m_bUsbAuxFlag);
+    readField(in, UsbDeviceState, m_iUsbDeviceState, bStickFields);
+    readField(in, UsbInfoText, m_sUsbInfoText, bStickFields);
+    readField(in, UsbDataAvailable, m_bUsbDataAvailable, bStickFields);
+    readField(in, UpdateFileFound, m_bUpdateFileFound, bStickFields);
+    readField(in, DatabaseDirFound, m_bDatabaseDirFound, bStickFields);
+    readField(in, LogbookDirFound, m_bLogbookDirFound, bStickFields);
+    readField(in, UsbDeviceNode, m_sUsbDeviceNode, bStickFields);
+    readField(in, UsbDeviceText, m_sUsbDeviceText, bStickFields);
+    readField(in, UsbVendor, m_sUsbVendor, bStickFields);
+    readField(in, UsbModel, m_sUsbModel, bStickFields);
+    readField(in, UsbMountPath, m_sUsbMountPath, bStickFields);
+    readField(in, UsbCapacity, m_llUsbCapacity, bStickFields);
+    readField(in, StartUnmountUsbDevice, m_bStartUnmountUsbDevice, bStickFields);
+    readField(in, UnmountUsbDeviceActive, m_bUnmountUsbDeviceActive, bStickFields);
+    readField(in, UsbDeviceUnmounted, m_bUsbDeviceUnmounted, bStickFields);
+    readField(in, UsbAuxFlag, m_bUsbAuxFlag, bStickFields);
 }
 
 QDataStream& operator<<(QDataStream& out, const CRunUsb& oRecord)
@@ -301,6 +327,6 @@ QDataStream& operator<<(QDataStream& out, const CRunUsb& oRecord)
 QDataStream& operator>>(QDataStream& in, CRunUsb& oRecord)
 {
     in.setVersion(STREAM_VERSION);
-    oRecord.read(in);
+    oRecord.read(in, true);
     return in;
 }

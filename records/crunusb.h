@@ -87,6 +87,10 @@ public:
 
     QByteArray toByteArray();
     void fromByteArray(const QByteArray& aData);
+    // As fromByteArray, but only what peers may change (the unmount request, the texts and flags
+    // the service only clears): the fields that describe the stick are the service's own facts,
+    // whatever the core's copy says of a stick it kept from an earlier run.
+    void fromSharedCopy(const QByteArray& aData);
     QByteArray toPlainByteArray();
 
     friend QDataStream& operator<<(QDataStream& out, const CRunUsb& oRecord);
@@ -96,8 +100,9 @@ private:
     void setStick(EUsbDeviceState eState, const QString& sNode, const QString& sModel, const QString& sVendor);
     void setNoStick();
     void markChanged(EField eField);
-    template<typename T> void readField(QDataStream& in, EField eField, T& value);
-    void read(QDataStream& in);
+    static bool describesStick(EField eField);
+    template<typename T> void readField(QDataStream& in, EField eField, T& value, bool bStickFields);
+    void read(QDataStream& in, bool bStickFields);
 
     QByteArray m_aBuffer;
     qint32 m_iVersion;

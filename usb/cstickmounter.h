@@ -23,10 +23,12 @@ public:
     // Whether the update folder holds at least one entry that is not hidden.
     static bool hasUpdate(const char* szUpdateDir);
 
-    // Unmounts the path a record names, only when it is the mount point; true on success.
+    // Unmounts the path the service's record names: the mount point, or nothing; true on success.
     bool unmount(const QString& sMountPath);
     // Leaves nothing of a pulled stick, nor of a vanished disk, at the mount point.
     void detachRemoved(const QByteArray& aNode);
+    // Leaves nothing at the mount point: there is no stick to keep.
+    void detachStale();
 
 private:
     bool takeOver(const QByteArray& aNode);

@@ -10,6 +10,8 @@
 #include <QFile>
 #include <QtTest>
 
+#include <csignal>
+
 class TestE2eUsbRestart : public CE2eFixture
 {
     Q_OBJECT
@@ -20,6 +22,7 @@ private slots:
     void detaches_a_stale_mount_before_it_mounts_data();
     void detaches_a_stale_mount_before_it_mounts();
     void leaves_nothing_mounted_when_the_stick_is_pulled();
+    void publishes_no_stick_that_was_pulled_while_it_was_down();
 
 private:
     // Mounts a tmpfs with the given source at /mnt/usbstick before the service starts.
@@ -28,6 +31,8 @@ private:
     QByteArray mountTable() const;
     int mountsAtStick() const;
     QByteArray stickSource() const;
+    // The records the process iPid published.
+    QList<QJsonObject> publishedBy(int iPid) const;
 };
 
 QString TestE2eUsbRestart::earlierMount(const QString& sSource)
@@ -129,6 +134,51 @@ void TestE2eUsbRestart::leaves_nothing_mounted_when_the_stick_is_pulled()
     QCOMPARE(m_pService->count("'umount' OK"), 1);
     QCOMPARE(m_pService->count("Stale mount detached  /dev/sda "), 1);
     QCOMPARE(mountsAtStick(), 0);
+}
+
+QList<QJsonObject> TestE2eUsbRestart::publishedBy(int iPid) const
+{
+    QList<QJsonObject> lEvents = m_pSim->events("setRuntimeUsb");
+    lEvents.removeIf([&](const QJsonObject& oEvent) { return oEvent.value("from").toInt() != iPid; });
+    return CCoreSimProcess::recordsOf(lEvents);
+}
+
+void TestE2eUsbRestart::publishes_no_stick_that_was_pulled_while_it_was_down()
+{
+    // The first run mounts the stick and is killed as a crash would end it; the core keeps its
+    // last record.
+    const QString sStick = m_pSticks->addStick("sda");
+    m_pService->setSticks("vfat:/dev/sda=" + makeStickFolder({"Veltrano/logbook/"}));
+    startSimulator();
+    startService();
+    join();
+    QTRY_COMPARE_WITH_TIMEOUT(publications().last().value("UsbDeviceState").toInt(), 2, 10000);
+    m_pService->sendSignal(SIGKILL);
+    QVERIFY(m_pService->waitForExit(5000));
+
+    // Pulled while nothing watches; the next run finds the first one's mount still there.
+    m_pSticks->remove(sStick);
+    m_pService.reset(new CServiceProcess(m_pBus->address()));
+    m_pService->setSticks("vfat:/dev/sdb=" + makeStickFolder({}));
+    m_pService->setPrepareCommand("mkdir -p /mnt/usbstick && " + earlierMount("/dev/sda"));
+    m_pTriggers.reset(new CSignalRecorder(m_oClient, "sigTrigger"));
+    startService();
+    sendSignal("sigProcessStart", {s_iPeerPid, servicePid()});
+    QTRY_VERIFY_WITH_TIMEOUT(!publishedBy(servicePid()).isEmpty(), 15000);
+    QCOMPARE(m_pService->count("Stale mount detached  /dev/sda "), 1);
+    QCOMPARE(mountsAtStick(), 0);
+
+    // A stick plugged in afterwards is the first this run publishes, and is mounted once.
+    m_pSticks->addStick("sdb");
+    QTRY_COMPARE_WITH_TIMEOUT(publishedBy(servicePid()).last().value("UsbDeviceState").toInt(), 2, 10000);
+    const QList<QJsonObject> lRecords = publishedBy(servicePid());
+    for (const QJsonObject& oRecord : lRecords.mid(0, lRecords.size() - 2)) {
+        QCOMPARE(oRecord.value("UsbDeviceState").toInt(), 0);
+        QCOMPARE(oRecord.value("UsbDeviceNode").toString(), QString(""));
+    }
+    QCOMPARE(lRecords[lRecords.size() - 2].value("UsbDeviceNode").toString(), QString("/dev/sdb"));
+    QCOMPARE(mountsAtStick(), 1);
+    QCOMPARE(stickSource(), QByteArray("/dev/sdb"));
 }
 
 QTEST_GUILESS_MAIN(TestE2eUsbRestart)

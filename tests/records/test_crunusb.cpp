@@ -55,6 +55,7 @@ private slots:
     void bufferIsReplacedWhole();
     void readTakesOverFlaggedDifferingFields();
     void readLeavesUnflaggedAndEqualFields();
+    void sharedCopyTakesOverOnlyWhatPeersMayChange();
     void oldFormatVersionChangesNothing();
     void nullText();
     void truncatedInput();
@@ -159,6 +160,30 @@ void TestCRunUsb::readLeavesUnflaggedAndEqualFields()
     aExpected.replace(8, 32, QByteArray(32, '\x5a'));
     oOwn.fromByteArray(aUnflagged);
     QCOMPARE(oOwn.toByteArray().toHex(' '), aExpected.toHex(' '));
+}
+
+// The core keeps the last record of an earlier run, stick and all: only the fields peers may
+// change come from it, flags included, and the stick stays what the service knows.
+void TestCRunUsb::sharedCopyTakesOverOnlyWhatPeersMayChange()
+{
+    CRunUsb oService;
+    oService.setStartupDefaults();
+    oService.fromSharedCopy(filledRecord().toByteArray());
+    CRunUsb oExpected;
+    oExpected.setStartupDefaults();
+    oExpected.setUsbInfoText("i");
+    oExpected.setUsbDeviceText("t");
+    oExpected.setStartUnmountUsbDevice(true);
+    oExpected.setUnmountUsbDeviceActive(true);
+    oExpected.setUsbDeviceUnmounted(true);
+    oExpected.setUsbAuxFlag(true);
+    QCOMPARE(oService.toByteArray().toHex(' '), oExpected.toByteArray().toHex(' '));
+
+    CRunUsb oUnjoined;
+    oUnjoined.fromSharedCopy(filledRecord().toByteArray());
+    QVERIFY(!oUnjoined.isChanged(CRunUsb::UsbDeviceState));
+    QVERIFY(!oUnjoined.isChanged(CRunUsb::UsbCapacity));
+    QVERIFY(oUnjoined.isChanged(CRunUsb::UsbAuxFlag));
 }
 
 void TestCRunUsb::oldFormatVersionChangesNothing()
