@@ -71,11 +71,11 @@ void CLogFile::open(const SLogSettings& oSettings)
 
 void CLogFile::write(const SLogSettings& oSettings, const QString& sLine)
 {
-    // A refused link is looked at again for every line: once it is gone, the log goes on.
-    if (m_pFile == nullptr && m_bLinkRefused) {
-        m_pFile = openFile(oSettings, "reopen log file failed");
+    // After a failed reopen, or while a link stands in the log's place, the log is opened again
+    // for every line, quietly: once it opens, its first line says how many were lost meanwhile.
+    if (m_pFile == nullptr && m_bReopen) {
+        m_pFile = openFile(oSettings, nullptr);
         if (m_pFile == nullptr) {
-            // Syslog heard of the link when it was refused.
             ++m_llLostLines;
             return;
         }
@@ -108,8 +108,8 @@ void CLogFile::close()
     m_pFile = nullptr;
 }
 
-// Returns the opened log file, or null after reporting szFailure on standard output (or, for
-// a link in its place, in syslog, once until the log opens again).
+// Returns the opened log file, or null after reporting szFailure on standard output unless it
+// is null (a link in its place is told in syslog, once until the log opens again).
 QFile* CLogFile::openFile(const SLogSettings& oSettings, const char* szFailure)
 {
     const QString& sName = oSettings.sLogfileName;
@@ -134,6 +134,7 @@ QFile* CLogFile::openFile(const SLogSettings& oSettings, const char* szFailure)
             && pFile->open(iHandle, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text | QIODevice::Unbuffered,
                            QFileDevice::AutoCloseHandle)) {
             m_bLinkRefused = false;
+            m_bReopen = false;
             return pFile;
         }
         delete pFile;
@@ -141,12 +142,15 @@ QFile* CLogFile::openFile(const SLogSettings& oSettings, const char* szFailure)
             ::close(iHandle);
         }
     }
-    WriteStdoutLine(oSettings.sIdentifier.toLatin1() + szFailure);
+    if (szFailure != nullptr) {
+        WriteStdoutLine(oSettings.sIdentifier.toLatin1() + szFailure);
+    }
     return nullptr;
 }
 
 void CLogFile::refuse(const SLogSettings& oSettings, const char* szWhat)
 {
+    m_bReopen = true;
     if (!m_bLinkRefused) {
         m_bLinkRefused = true;
         ReportRefused(oSettings.sIdentifier, oSettings.sLogfileName, szWhat);
@@ -167,6 +171,7 @@ void CLogFile::rotate(const SLogSettings& oSettings)
     QFile::remove(oSettings.sLogfileName);
     delete m_pFile;
     m_pFile = openFile(oSettings, "reopen log file failed");
+    m_bReopen = m_pFile == nullptr;
 }
 
 bool CLogFile::isTooLarge(const SLogSettings& oSettings) const

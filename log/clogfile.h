@@ -38,4 +38,6 @@ private:
     // A link (or a fifo, a device) stands in the log's place: said in syslog once, until the
     // log opens again.
     bool m_bLinkRefused = false;
+    // The log is to be opened again at the next line: its reopen failed, or a link was refused.
+    bool m_bReopen = false;
 };

@@ -19,7 +19,8 @@ void CUsb::SendDbus()
 
 void CUsb::publishRuntimeUsb(bool bLineEndOnFailure)
 {
-    const int iResult = awaitInt(m_pRuntime->setRuntimeUsb(m_iPid, m_oRunUsb.toByteArray()));
+    QString sError;
+    const int iResult = awaitInt(m_pRuntime->setRuntimeUsb(m_iPid, m_oRunUsb.toByteArray()), &sError);
     if (iResult == REPLY_SUCCESS) {
         CUSB_DEBUG << "'setRuntimeUsb' successfull";
         return;
@@ -30,6 +31,12 @@ void CUsb::publishRuntimeUsb(bool bLineEndOnFailure)
         CUSB_WARNING << "Dbus-Error: " << sFailure << endl;
     } else {
         CUSB_WARNING << "Dbus-Error: " << sFailure;
+    }
+    // The line above cannot tell a core that refused from a bus that failed: this one does.
+    if (sError.isEmpty()) {
+        CUSB_WARNING << "'setRuntimeUsb' answered " << ReplyCodeName(iResult).toLatin1().constData();
+    } else {
+        CUSB_WARNING << "'setRuntimeUsb' failed: " << sError.toLatin1().constData();
     }
 }
 

@@ -7,16 +7,20 @@
 
 namespace {
 
-// The first argument of the reply, or an invalid variant when the call failed.
-QVariant awaitFirstValue(const QDBusPendingCall& oCall)
+// The first argument of the reply, or an invalid variant when the call failed, with the name of
+// the error in *pError if asked for.
+QVariant awaitFirstValue(const QDBusPendingCall& oCall, QString* pError)
 {
     QDBusPendingCall oPending(oCall);
     oPending.waitForFinished();
     const QDBusMessage oReply = oPending.reply();
-    if (oReply.type() != QDBusMessage::ReplyMessage || oReply.arguments().isEmpty()) {
-        return QVariant();
+    if (oReply.type() == QDBusMessage::ReplyMessage && !oReply.arguments().isEmpty()) {
+        return oReply.arguments().constFirst();
     }
-    return oReply.arguments().constFirst();
+    if (pError != nullptr) {
+        *pError = oReply.type() == QDBusMessage::ErrorMessage ? oReply.errorName() : QStringLiteral("no value");
+    }
+    return QVariant();
 }
 
 bool isWrapped(const QVariant& oValue)
@@ -26,9 +30,9 @@ bool isWrapped(const QVariant& oValue)
 
 } // namespace
 
-int awaitInt(const QDBusPendingCall& oCall)
+int awaitInt(const QDBusPendingCall& oCall, QString* pError)
 {
-    const QVariant oValue = awaitFirstValue(oCall);
+    const QVariant oValue = awaitFirstValue(oCall, pError);
     if (isWrapped(oValue)) {
         return qdbus_cast<int>(oValue);
     }
@@ -37,7 +41,7 @@ int awaitInt(const QDBusPendingCall& oCall)
 
 QByteArray awaitByteArray(const QDBusPendingCall& oCall)
 {
-    const QVariant oValue = awaitFirstValue(oCall);
+    const QVariant oValue = awaitFirstValue(oCall, nullptr);
     QByteArray aValue;
     if (isWrapped(oValue)) {
         aValue = qdbus_cast<QByteArray>(oValue);

@@ -11,8 +11,9 @@
 // default. A call whose reply does not matter is simply made through the proxy and its
 // pending reply dropped: the message is on its way and nothing waits for the answer.
 
-// The first value of the reply as an integer; 0 when the call failed.
-int awaitInt(const QDBusPendingCall& oCall);
+// The first value of the reply as an integer; 0 when the call failed, and then, if asked for,
+// the bus's name of the error in *pError ("no value" for a reply without one).
+int awaitInt(const QDBusPendingCall& oCall, QString* pError = nullptr);
 
 // The first value of the reply as a byte array; a null array when nothing arrived.
 QByteArray awaitByteArray(const QDBusPendingCall& oCall);

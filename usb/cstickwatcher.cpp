@@ -66,17 +66,30 @@ bool CStickWatcher::OpenHotplugMonitor()
     }
     if (m_pUdevMonitor == nullptr) {
         CUSB_DEBUG << "udev_monitor_new_from_netlink FAILED";
-        return false;
+        return monitorUnusable();
     }
     if (udev_monitor_filter_add_match_subsystem_devtype(m_pUdevMonitor, "block", "disk") < 0) {
         CUSB_DEBUG << "udev_monitor_filter_add_match_subsystem_devtype FAILED";
-        return false;
+        return monitorUnusable();
     }
     if (udev_monitor_enable_receiving(m_pUdevMonitor) < 0) {
         CUSB_DEBUG << "udev_monitor_enable_receiving FAILED";
-        return false;
+        return monitorUnusable();
     }
     return true;
+}
+
+// At the operator's level: without a monitor no stick plugged in later is seen. A context that
+// could not be made is made again by every poll, so that is said once.
+bool CStickWatcher::monitorUnusable()
+{
+    if (m_bUdevReady) {
+        CUSB_WARNING << "Hot-plug monitor not set up => sticks plugged in later are not seen";
+    } else if (!m_bContextFailureTold) {
+        m_bContextFailureTold = true;
+        CUSB_WARNING << "udev context not created => hot-plug monitor tried again on every poll";
+    }
+    return false;
 }
 
 CStickWatcher::EEvent CStickWatcher::poll(CStick& oStick, bool bStickMounted)

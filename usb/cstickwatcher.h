@@ -37,10 +37,12 @@ private:
     udev_device* receive();
     EEvent classify(udev_device* pDevice, CStick& oStick, bool bStickMounted);
     bool isOtherDisk(const CStick& oStick, bool bAdded) const;
+    bool monitorUnusable();
 
     udev* m_pUdev = nullptr;
     udev_monitor* m_pUdevMonitor = nullptr;
     bool m_bUdevReady = false;
+    bool m_bContextFailureTold = false;
     // The node of the stick reported last; empty while none is in use.
     QByteArray m_aStickNode;
 };

@@ -215,6 +215,13 @@ void TestE2ePeers::logs_a_core_that_is_missing_or_refuses()
     const int iError = static_cast<int>(lLines.indexOf(m_pService->linesWith("Dbus-Error: ").first()));
     QVERIFY(iNull < iError);
     QVERIFY(lLines.at(iError).endsWith(":  Dbus-Error:  \"REPLY_NO_SUCCESS\" "));
+    // A warning after it tells what it cannot: why.
+    const QStringList lWhy = m_pService->linesWith("'setRuntimeUsb' failed: ");
+    QCOMPARE(lWhy.size(), 1);
+    QVERIFY(lWhy.first().contains(" W: "));
+    QVERIFY2(lWhy.first().endsWith(":  'setRuntimeUsb' failed:  org.freedesktop.DBus.Error.ServiceUnknown "),
+             qPrintable(lWhy.first()));
+    QVERIFY(lLines.indexOf(lWhy.first()) > iError);
 
     // A core that answers with another code is named the same way: its arrival is answered
     // with a publication, its unmount request with three.
@@ -228,6 +235,8 @@ void TestE2ePeers::logs_a_core_that_is_missing_or_refuses()
     for (const QString& sLine : m_pService->linesWith("Dbus-Error: ")) {
         QVERIFY2(sLine.contains("Dbus-Error:  \"REPLY_NO_SUCCESS\" "), qPrintable(sLine));
     }
+    QCOMPARE(m_pService->count("'setRuntimeUsb' answered  REPLY_FALSE "), 4);
+    QCOMPARE(m_pService->count("'setRuntimeUsb' answered  VALIDATION_ERROR "), 3);
     QCOMPARE(m_pService->count("'setRuntimeUsb' successfull"), 0);
 
     sendSignal("sigGetName", {s_iPeerPid, servicePid()});

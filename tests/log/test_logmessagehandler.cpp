@@ -492,6 +492,30 @@ private slots:
                  g_lSyslogCalls[0].aText.constData());
     }
 
+    // A rotation that cannot make the log again (a read-only folder here) loses lines; the log is
+    // tried again with each line, and once it opens it says how many were lost.
+    void linesLostToAFailedReopenAreToldOnceItOpens()
+    {
+        ResetLog("[DEBUG_MESSAGES]\nLogfile_Size=0\n");
+        LogMessage(QtWarningMsg, QStringLiteral("first"));
+        QCOMPARE(mount(TEST_LOG_FOLDER, TEST_LOG_FOLDER, nullptr, MS_BIND, nullptr), 0);
+        QCOMPARE(mount(nullptr, TEST_LOG_FOLDER, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0);
+        const QByteArray aConsole = CaptureStdout([] {
+            for (int i = 0; i < 3; ++i) {
+                LogMessage(QtWarningMsg, QStringLiteral("lost %1").arg(i));
+            }
+        });
+        QCOMPARE(umount(TEST_LOG_FOLDER), 0);
+        LogMessage(QtWarningMsg, QStringLiteral("back"));
+
+        QCOMPARE(aConsole, DefaultIdentifier().toLatin1() + "reopen log file failed\n");
+        QStringList lLines = ReadLines(QString::fromLatin1(TEST_LOG_FILE));
+        for (QString& sLine : lLines) {
+            sLine = sLine.mid(sLine.indexOf(QLatin1Char(' ')));
+        }
+        QCOMPARE(lLines, QStringList({" W 3 log lines lost", " W back"}));
+    }
+
     // Root must not append to whatever a link planted as the log points at: the link is said
     // in syslog once, its lines count as lost, and the log goes on once the link is gone.
     void linkAsTheLogIsRefused()
