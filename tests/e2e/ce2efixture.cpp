@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QtTest>
 
 void CE2eFixture::init()
@@ -21,6 +22,10 @@ void CE2eFixture::init()
 
 void CE2eFixture::cleanup()
 {
+    // Qt tells of a misuse (a thread touching what another owns, a failed connect) in a warning
+    // of its own words, without the service's prefix: in any test, that is a fault.
+    const QStringList lQtWarnings =
+        m_pService->lines().filter(QRegularExpression("^NOID\\(\\d+\\):\\S+ [WCF]: (?!File: cusb Line: )"));
     // What the service said is the first thing to read when a test fails.
     if (QTest::currentTestFailed()) {
         qInfo().noquote() << "service console:\n" + m_pService->lines().join('\n');
@@ -32,6 +37,7 @@ void CE2eFixture::cleanup()
     m_pBus.reset();
     m_pSticks.reset();
     m_pStickFolders.reset();
+    QVERIFY2(lQtWarnings.isEmpty(), qPrintable("Qt warned:\n" + lQtWarnings.join('\n')));
 }
 
 void CE2eFixture::startService()
