@@ -9,8 +9,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <utility>
 #include <syslog.h>
+#include <utility>
 
 namespace {
 

@@ -49,8 +49,8 @@ void TestE2eHostile::startWithVictim(bool bStickFirst)
     m_pService->setPrepareCommand(QString("mkdir -p %1 && mount -t tmpfs victim %1 && echo kept > %1/file && "
                                           "echo kept > %2/outside")
                                       .arg(m_sVictim, m_pService->rootDir()));
-    m_pService->setSticks("vfat:/dev/sda=" + makeStickFolder({"Veltrano/database/"}) + ";vfat:/dev/sdb="
-                          + makeStickFolder({}));
+    m_pService->setSticks("vfat:/dev/sda=" + makeStickFolder({"Veltrano/database/"})
+                          + ";vfat:/dev/sdb=" + makeStickFolder({}));
     if (bStickFirst) {
         m_sStick = m_pSticks->addStick("sda");
     }
@@ -260,9 +260,9 @@ void TestE2eHostile::survives_a_flood_of_broadcasts()
             sendSignal("sigGetName", {s_iPeerPid, iPid});
             sendSignal("sigProcessStart", {s_iPeerPid + i, iPid});
             sendSignal("sigProcessStart", {s_iPeerPid, iPid + 1 + i});
-            QVERIFY(m_oClient.send(QDBusMessage::createSignal("/RuntimeData", "com.Quorvik.Veltrano.Runtime",
-                                                              "sigRuntimeUsb")
-                                   << s_iPeerPid));
+            QVERIFY(m_oClient.send(
+                QDBusMessage::createSignal("/RuntimeData", "com.Quorvik.Veltrano.Runtime", "sigRuntimeUsb")
+                << s_iPeerPid));
         }
     };
 
@@ -297,11 +297,16 @@ void TestE2eHostile::takes_udev_texts_as_bytes_and_cuts_them()
     startWithVictim(false);
 
     // No line breaks: umockdev's own property files would end the value there.
-    const QByteArray aControl = "Ctl\x01\x07\x1b[2J\x1b]0;owned\x07\t\x7f" "end";
+    const QByteArray aControl =
+        "Ctl\x01\x07\x1b[2J\x1b]0;owned\x07\t\x7f"
+        "end";
     const QByteArray aLong = QByteArray("Long") + QByteArray(5000, 'L');
-    const QByteArray aNotUtf8 = "\xff\xfe\xc3\x28\xa0\xed\xa0\x80" "bytes";
+    const QByteArray aNotUtf8 =
+        "\xff\xfe\xc3\x28\xa0\xed\xa0\x80"
+        "bytes";
     const QByteArray aFormat = "%s%n%x%p/../../etc";
-    const QString sFirst = m_pSticks->addStickBytes("sda", {{"ID_MODEL", aLong}, {"ID_VENDOR", aNotUtf8}, {"ID_SERIAL", aControl}});
+    const QString sFirst =
+        m_pSticks->addStickBytes("sda", {{"ID_MODEL", aLong}, {"ID_VENDOR", aNotUtf8}, {"ID_SERIAL", aControl}});
 
     QTRY_VERIFY_WITH_TIMEOUT(m_pService->isStickMounted(), 15000);
     QTRY_COMPARE_WITH_TIMEOUT(servicePublications().last().value("UsbDeviceState").toInt(), 2, 5000);

@@ -203,9 +203,10 @@ private slots:
     // reads the settings: that warning must neither hang the handler nor be lost.
     void valueOfAWrongFormGivesTheDefault()
     {
-        const QByteArray aIni = "[DEBUG_MESSAGES]\nDisplay_Message=\nDisplay_Level=4294967297\nLog_Message=1,1\n"
-                                "Log_Level=@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\x5QFoo\\0)\nLogfile_Size=-5\n"
-                                "Logfile_Redundancy=2147483647\nLogfile_Name=@Rect(1 2 3 4)\nUse_SysLog=abc\n";
+        const QByteArray aIni =
+            "[DEBUG_MESSAGES]\nDisplay_Message=\nDisplay_Level=4294967297\nLog_Message=1,1\n"
+            "Log_Level=@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\x5QFoo\\0)\nLogfile_Size=-5\n"
+            "Logfile_Redundancy=2147483647\nLogfile_Name=@Rect(1 2 3 4)\nUse_SysLog=abc\n";
         ResetLog(aIni);
         const QtMessageHandler pfPrevious = qInstallMessageHandler(LogMessageHandler);
         LogMessage(QtDebugMsg, QStringLiteral("debug"));
@@ -222,13 +223,14 @@ private slots:
         }
         const QString sRejected =
             QStringLiteral("Setting \"%1\" = \"%2\" is out of range or not a number => default %3 ");
-        QCOMPARE(lLines.mid(1, 8),
-                 QStringList({sRejected.arg("Display_Message", "", "0"), sRejected.arg("Display_Level", "4294967297", "1"),
-                              sRejected.arg("Log_Message", "1,1", "1"), sRejected.arg("Log_Level", "<unreadable>", "1"),
-                              sRejected.arg("Logfile_Size", "-5", "1048576"),
-                              sRejected.arg("Logfile_Redundancy", "2147483647", "1"),
-                              sRejected.arg("Logfile_Name", "<QRect>", "/var/log/Veltrano/usb.log"),
-                              sRejected.arg("Use_SysLog", "abc", "0")}));
+        QCOMPARE(
+            lLines.mid(1, 8),
+            QStringList({sRejected.arg("Display_Message", "", "0"), sRejected.arg("Display_Level", "4294967297", "1"),
+                         sRejected.arg("Log_Message", "1,1", "1"), sRejected.arg("Log_Level", "<unreadable>", "1"),
+                         sRejected.arg("Logfile_Size", "-5", "1048576"),
+                         sRejected.arg("Logfile_Redundancy", "2147483647", "1"),
+                         sRejected.arg("Logfile_Name", "<QRect>", "/var/log/Veltrano/usb.log"),
+                         sRejected.arg("Use_SysLog", "abc", "0")}));
         // Level 1, and no rotation before every line.
         QVERIFY(!QFile::exists(QString::fromLatin1(TEST_LOG_FILE) + QStringLiteral(".1")));
 
@@ -323,7 +325,9 @@ private slots:
     {
         ResetLog("[DEBUG_MESSAGES]\nDisplay_Message=1\nDisplay_Level=0\nLog_Level=0\n");
         // A stick's model with a screen clear, a title change, a bell and an 8-bit CSI.
-        const QString sModel = QString::fromLatin1("M\x1b[2J\x1b]0;owned\x07\x9b" "1m\x7f\tend");
+        const QString sModel = QString::fromLatin1(
+            "M\x1b[2J\x1b]0;owned\x07\x9b"
+            "1m\x7f\tend");
         const QByteArray aConsole = CaptureStdout([&] { LogMessage(QtDebugMsg, sModel); });
         const QString sShown = QStringLiteral("M?[2J?]0;owned??1m?\tend");
         QVERIFY2(aConsole.contains(" D: " + sShown.toLatin1() + "\x1b[0m\n"), aConsole.constData());

@@ -236,9 +236,10 @@ void TestHeartbeat::saysWhenThereIsNoSessionBus()
     oThread.start();
     QVERIFY(oThread.wait(2000));
     QVERIFY(!oThread.m_bRunning);
-    QVERIFY2(readLog().contains(" W File: cusb Line:  ")
-                 && readLog().contains(":  Heartbeat not started, no session bus:  DBUS_SESSION_BUS_ADDRESS is not set "),
-             readLog().constData());
+    QVERIFY2(
+        readLog().contains(" W File: cusb Line:  ")
+            && readLog().contains(":  Heartbeat not started, no session bus:  DBUS_SESSION_BUS_ADDRESS is not set "),
+        readLog().constData());
 }
 
 // The bus daemons are started before Qt Test starts its watchdog thread: ThreadSanitizer ignores

@@ -168,7 +168,8 @@ void TestCStickWatcher::retries_only_a_failed_context()
         QCOMPARE(oWatcher.poll(oStick, false), CStickWatcher::NoEvent);
         QCOMPARE(oWatcher.poll(oStick, false), CStickWatcher::NoEvent);
         QCOMPARE(TakeLog(),
-                 lFailed + QStringList(Warning({"udev context not created => hot-plug monitor tried again on every poll"}))
+                 lFailed
+                     + QStringList(Warning({"udev context not created => hot-plug monitor tried again on every poll"}))
                      + lFailed);
         g_oUdev.bNewFails = false;
         QCOMPARE(pollOnce(oWatcher, FakeStick("/dev/sdb", "add")), CStickWatcher::Arrived);
@@ -193,7 +194,7 @@ void TestCStickWatcher::retries_only_a_failed_context()
             oWatcher.poll(oStick, false);
         }
         QCOMPARE(TakeLog(), QStringList({Debug({oStep.second}), Warning({"Hot-plug monitor not set up => sticks "
-                                                                          "plugged in later are not seen"})}));
+                                                                         "plugged in later are not seen"})}));
         QCOMPARE(g_oUdev.iNewCalls, 1);
         QCOMPARE(g_oUdev.iLiveContexts, 0);
     }

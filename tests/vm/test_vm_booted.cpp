@@ -76,6 +76,7 @@ private slots:
     void follows_a_stick_plugged_in_and_pulled();
     void restart_takes_the_mounted_stick_over();
     void a_killed_service_is_started_again_with_the_stick_in_use();
+    void a_service_killed_while_its_stick_is_pulled_publishes_no_stick();
     void a_restarted_bus_ends_the_service_which_joins_the_new_core();
     void upgrade_restarts_on_the_new_binary_and_keeps_stick_and_settings();
     void prints_the_exposure_score();
@@ -218,6 +219,28 @@ void TestVmBooted::a_killed_service_is_started_again_with_the_stick_in_use()
         return;
     }
     expectOneMountThenNoneAfterThePull("killed");
+}
+
+void TestVmBooted::a_service_killed_while_its_stick_is_pulled_publishes_no_stick()
+{
+    QVERIFY(plugAndMount("pulled"));
+    const int iPid = servicePid();
+    // The pull falls into the 5 s before systemd starts the service again.
+    QVERIFY(step("systemctl kill -s KILL veltrano-usb"));
+    QVERIFY(pull("pulled"));
+    QVERIFY(QTest::qWaitFor([&] { return servicePid() > 0 && servicePid() != iPid; }, RESTART_TIMEOUT_MS));
+    const int iNewPid = servicePid();
+    QVERIFY(QTest::qWaitFor([&] { return !publishedBy(iNewPid).isEmpty(); }, RESTART_TIMEOUT_MS));
+    QVERIFY2(stickMounts().isEmpty(), qPrintable(stickMounts().join('\n')));
+
+    QVERIFY(plugAndMount("after-pull"));
+    QCOMPARE(stickMounts().size(), 1);
+    const QList<QJsonObject> lRecords = publishedBy(iNewPid);
+    for (const QJsonObject& oRecord : lRecords.mid(0, lRecords.size() - 2)) {
+        QCOMPARE(oRecord.value("UsbDeviceState").toInt(), 0);
+        QCOMPARE(oRecord.value("UsbDeviceNode").toString(), QString(""));
+    }
+    QVERIFY(pullAndWait("after-pull"));
 }
 
 void TestVmBooted::a_restarted_bus_ends_the_service_which_joins_the_new_core()
