@@ -1,18 +1,17 @@
 """scripts/mutate's scanner and its file handling: which faults it plants in a piece of C++, and
 that a planted file always gets its original back. Argument: the script."""
 
-import importlib.machinery
-import importlib.util
 import sys
 import tempfile
+import types
 import unittest
 from pathlib import Path
 
-# No compiled copy beside the script in the source tree.
-sys.dont_write_bytecode = True
-loader = importlib.machinery.SourceFileLoader("mutate", sys.argv.pop(1))
-mutate = importlib.util.module_from_spec(importlib.util.spec_from_loader("mutate", loader))
-loader.exec_module(mutate)
+# Loaded from its text: the script has no .py name, and no compiled copy of it lands beside it.
+sScript = sys.argv.pop(1)
+mutate = types.ModuleType("mutate")
+mutate.__file__ = sScript
+exec(compile(Path(sScript).read_text(), sScript, "exec"), mutate.__dict__)
 
 
 def planted(text, operator=None):
