@@ -26,7 +26,9 @@ void CStickLayout::addPartition(const SPartition& oPartition)
 
 bool CStickLayout::complete() const
 {
-    if (!m_aTableType.isEmpty() && m_lPartitions.isEmpty()) {
+    // blkid also reports an MBR on a disk formatted whole with exFAT: its boot sector has the
+    // same signature, and the kernel finds no partition in it.
+    if (m_aFsType.isEmpty() && !m_aTableType.isEmpty() && m_lPartitions.isEmpty()) {
         return false;
     }
     for (const SPartition& oPartition : m_lPartitions) {

@@ -25,7 +25,8 @@ public:
     CStickLayout(const QByteArray& aNode, const QByteArray& aTableType, const QByteArray& aFsType);
 
     void addPartition(const SPartition& oPartition);
-    // udev has probed each partition, and a partition table has its partitions.
+    // udev has probed each partition, and a partition table (but not a disk formatted whole)
+    // has its partitions.
     bool complete() const;
 
     // The partition tried after the whole disk: partition 1, unless that is an EFI system

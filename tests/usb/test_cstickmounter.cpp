@@ -110,7 +110,7 @@ void TestCStickMounter::mounts_what_the_stick_holds_data()
     QTest::newRow("EFI partition and Linux")
         << layout("gpt", "", {g_aEsp, "2 0fc63daf-8483-4772-8e79-3d69d8477de4 ext4"}) << QByteArrayList()
         << lThree.mid(0, 2) << true << "";
-    QTest::newRow("exFAT on the disk") << layout("", "exfat", {}) << QByteArrayList({"+exfat"})
+    QTest::newRow("exFAT on the disk") << layout("dos", "exfat", {}) << QByteArrayList({"+exfat"})
                                        << lThree + QStringList("/dev/sdb exfat") << true << "";
     QTest::newRow("exFAT in partition 1") << layout("dos", "", {"1 0x7 exfat"}) << QByteArrayList()
                                           << lThree + QStringList("/dev/sdb1 exfat") << true << "";
