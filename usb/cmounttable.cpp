@@ -12,14 +12,26 @@ CMountTable::CMountTable(const QByteArray& aMountInfo)
 
 QByteArray CMountTable::sourceAt(const QByteArray& aMountPoint) const
 {
-    // Mounts stacked on one point: the top one is the one no other mount there sits on.
+    const SMount* pTop = topAt(aMountPoint);
+    return pTop != nullptr ? pTop->aSource : QByteArray();
+}
+
+QByteArray CMountTable::typeAt(const QByteArray& aMountPoint) const
+{
+    const SMount* pTop = topAt(aMountPoint);
+    return pTop != nullptr ? pTop->aType : QByteArray();
+}
+
+// Mounts stacked on one point: the top one is the one no other mount there sits on.
+const CMountTable::SMount* CMountTable::topAt(const QByteArray& aMountPoint) const
+{
     const SMount* pTop = nullptr;
     for (const SMount& oMount : m_lMounts) {
         if (oMount.aMountPoint == aMountPoint && (pTop == nullptr || oMount.aParentId == pTop->aId)) {
             pTop = &oMount;
         }
     }
-    return pTop != nullptr ? pTop->aSource : QByteArray();
+    return pTop;
 }
 
 // "36 35 98:0 /mnt1 /mnt/parent rw,noatime master:1 - ext3 /dev/root rw,errors=continue":
@@ -34,6 +46,7 @@ bool CMountTable::parseLine(const QByteArray& aLine, SMount* pMount)
     pMount->aId = lFields[0];
     pMount->aParentId = lFields[1];
     pMount->aMountPoint = unescape(lFields[4]);
+    pMount->aType = lFields[iSeparator + 1];
     pMount->aSource = unescape(lFields[iSeparator + 2]);
     return true;
 }

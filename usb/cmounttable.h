@@ -11,9 +11,10 @@ class CMountTable
 public:
     explicit CMountTable(const QByteArray& aMountInfo);
 
-    // The source of the topmost mount at the mount point (the one a path there reaches); null
-    // when nothing is mounted there.
+    // The source of the topmost mount at the mount point (the one a path there reaches), and
+    // its file system type; null when nothing is mounted there.
     QByteArray sourceAt(const QByteArray& aMountPoint) const;
+    QByteArray typeAt(const QByteArray& aMountPoint) const;
 
 private:
     struct SMount
@@ -21,8 +22,11 @@ private:
         QByteArray aId;
         QByteArray aParentId;
         QByteArray aMountPoint;
+        QByteArray aType;
         QByteArray aSource;
     };
+
+    const SMount* topAt(const QByteArray& aMountPoint) const;
 
     static bool parseLine(const QByteArray& aLine, SMount* pMount);
     static QByteArray unescape(const QByteArray& aField);

@@ -6,6 +6,7 @@
 
 #include <QDir>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,12 @@ namespace {
 // A stick is anyone's: nothing on it may become a device node or a set-user-ID program here.
 const unsigned long g_ulMountFlags = MS_SYNCHRONOUS | MS_NOSUID | MS_NODEV;
 const int g_iPathBufferSize = 256;
+const char* const g_szVfatFailure = " mount failed (vfat) errno = ";
+// udev probes a new disk's partitions after the disk: how long, and how often, to ask again.
+const int g_iProbeWaitMs = 5000;
+const int g_iProbeIntervalMs = 250;
+// The file systems of sticks that the service knows how to mount, in the order it names them.
+const QList<QByteArray> g_lStickTypes = {"vfat", "exfat", "ntfs", "ntfs3"};
 
 // One mount attempt; a failure is logged with the given wording and errno.
 bool mountAs(const QByteArray& aSource, const char* szType, const char* szFailure)
@@ -28,10 +35,15 @@ bool mountAs(const QByteArray& aSource, const char* szType, const char* szFailur
     return false;
 }
 
-// The stick is mounted from its disk (no partition table) or from its first partition.
+// The stick is mounted from its disk (no partition table) or from one of its partitions, whose
+// nodes are the disk's followed by the number.
 bool isStickSource(const QByteArray& aSource, const QByteArray& aNode)
 {
-    return aSource == aNode || aSource == aNode + '1';
+    if (!aSource.startsWith(aNode)) {
+        return false;
+    }
+    const QByteArray aNumber = aSource.mid(aNode.size());
+    return std::all_of(aNumber.cbegin(), aNumber.cend(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 bool exists(const QByteArray& aPath)
@@ -74,6 +86,64 @@ bool prepareMountPoint()
     return true;
 }
 
+// What udev knows of the stick; a partition it has not probed yet is waited for, a while.
+CStickLayout readLayout(const QByteArray& aNode)
+{
+    CStickLayout oLayout = Platform::stickLayout(aNode);
+    for (int iWaited = 0; !oLayout.complete() && iWaited < g_iProbeWaitMs; iWaited += g_iProbeIntervalMs) {
+        Platform::usleep(g_iProbeIntervalMs * 1000);
+        oLayout = Platform::stickLayout(aNode);
+    }
+    if (!oLayout.complete()) {
+        CUSB_WARNING << "USB " << aNode.constData() << " not fully probed by udev, mounted as far as it is known";
+    }
+    return oLayout;
+}
+
+// The stick file systems the kernel has, or can load as a module when a mount asks for one.
+QList<QByteArray> offeredTypes()
+{
+    const QByteArray aRegistered = Platform::fileSystems();
+    const QByteArray aAliases = Platform::moduleAliases();
+    QList<QByteArray> lOffered;
+    for (const QByteArray& aType : g_lStickTypes) {
+        if (aRegistered.contains('\t' + aType + '\n') || aAliases.contains("alias fs-" + aType + ' ')) {
+            lOffered.append(aType);
+        }
+    }
+    return lOffered;
+}
+
+// exFAT, which sticks of 64 GB and more ship with, and NTFS through the newer driver where the
+// kernel has only that one; the operator is told what a stick that stays unmounted holds.
+bool mountOther(const CStickLayout& oLayout)
+{
+    const QByteArray aExfat = oLayout.holderOf("exfat");
+    if (!aExfat.isNull() && mountAs(aExfat, "exfat", " mount failed (exfat) errno = ")) {
+        return true;
+    }
+    const QList<QByteArray> lOffered = offeredTypes();
+    const QByteArray aNtfs = oLayout.holderOf("ntfs");
+    if (!aNtfs.isNull() && lOffered.contains("ntfs3") && !lOffered.contains("ntfs")
+        && mountAs(aNtfs, "ntfs3", " mount failed (ntfs3) errno = ")) {
+        return true;
+    }
+    const QByteArray aKernel = lOffered.isEmpty() ? "none of " + g_lStickTypes.join(' ') : lOffered.join(' ');
+    CUSB_WARNING
+        << "USB " << oLayout.device().constData()
+        << (" holds " + oLayout.contentText() + ", not mounted (this kernel mounts " + aKernel + ")").constData();
+    return false;
+}
+
+// After the whole disk: partition 1 or the data partition behind an EFI system partition,
+// the disk as NTFS, then what udev says the stick holds.
+bool mountPartitioned(const QByteArray& aNode)
+{
+    const CStickLayout oLayout = readLayout(aNode);
+    return mountAs(oLayout.dataPartition(), "vfat", g_szVfatFailure) || mountAs(aNode, "ntfs", " mount failed errno = ")
+           || mountOther(oLayout);
+}
+
 } // namespace
 
 bool CStickMounter::mount(const QByteArray& aNode)
@@ -85,10 +155,8 @@ bool CStickMounter::mount(const QByteArray& aNode)
     // Gives the kernel time to finish with a freshly plugged stick before it is mounted.
     Platform::sleep(3);
 
-    // A stick formatted without a partition table, then the usual partitioned one, then NTFS.
-    m_bMounted = takeOver(aNode) || mountAs(aNode, "vfat", " mount failed (vfat) errno = ")
-                 || mountAs(aNode + '1', "vfat", " mount failed (vfat) errno = ")
-                 || mountAs(aNode, "ntfs", " mount failed errno = ");
+    // A stick formatted without a partition table costs one mount; the rest asks udev first.
+    m_bMounted = takeOver(aNode) || mountAs(aNode, "vfat", g_szVfatFailure) || mountPartitioned(aNode);
     return m_bMounted;
 }
 

@@ -15,7 +15,9 @@ class CStickMounter
 public:
     static constexpr const char* s_szMountDir = "/mnt/usbstick";
 
-    // Whole disk as vfat, then partition 1 as vfat, then the disk as NTFS, after a 3 s wait.
+    // After a 3 s wait: the whole disk as vfat, then partition 1 (or the data partition behind
+    // an EFI system partition) as vfat, then the disk as NTFS; then exFAT, or NTFS through
+    // ntfs3, where udev found it; else a warning that says what the stick holds.
     bool mount(const QByteArray& aNode);
     bool isMounted() const { return m_bMounted; }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "usb/csticklayout.h"
+
 #include <QByteArray>
 
 #include <sys/stat.h>
@@ -17,7 +19,14 @@ int lstat(const char* szPath, struct stat* pStat);
 int mkdir(const char* szPath, mode_t iMode);
 int statvfs(const char* szPath, struct statvfs* pStat);
 unsigned int sleep(unsigned int uiSeconds);
+int usleep(useconds_t uiMicroseconds);
 // The process's mount table as the kernel shows it (/proc/self/mountinfo); empty when unreadable.
 QByteArray mountTable();
+// What udev's database says of the disk and its partitions (libudev, no probe of our own).
+CStickLayout stickLayout(const QByteArray& aNode);
+// The file systems the kernel has registered (/proc/filesystems), and the module aliases of
+// those it can load (modules.alias of the running kernel); empty when unreadable.
+QByteArray fileSystems();
+QByteArray moduleAliases();
 
 } // namespace Platform

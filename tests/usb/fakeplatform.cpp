@@ -140,6 +140,30 @@ unsigned int sleep(unsigned int uiSeconds)
     return 0;
 }
 
+int usleep(useconds_t uiMicroseconds)
+{
+    g_oPlatform.lCalls.append(QString("usleep %1").arg(uiMicroseconds));
+    return 0;
+}
+
+CStickLayout stickLayout(const QByteArray& aNode)
+{
+    if (g_oPlatform.lLayouts.isEmpty()) {
+        return CStickLayout(aNode, QByteArray(), QByteArray());
+    }
+    return g_oPlatform.lLayouts.size() > 1 ? g_oPlatform.lLayouts.takeFirst() : g_oPlatform.lLayouts.first();
+}
+
+QByteArray fileSystems()
+{
+    return g_oPlatform.aFileSystems;
+}
+
+QByteArray moduleAliases()
+{
+    return g_oPlatform.aModuleAliases;
+}
+
 QByteArray mountTable()
 {
     QByteArray aTable = g_szRootMount;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "usb/csticklayout.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
@@ -28,8 +30,14 @@ struct CFakePlatform
     unsigned long ulFrsize = 4096;
     unsigned long ulBlocks = 1000;
 
-    // "mkdir <path> <octal mode>", "sleep <s>", "mount <source> <target> <type> <flags>",
-    // "umount2 <target> <flags>".
+    // What udev says of the stick, one read after the other, the last one kept; while none is
+    // given, a disk that udev found nothing on. The kernel's /proc/filesystems and modules.alias.
+    QList<CStickLayout> lLayouts;
+    QByteArray aFileSystems = "nodev\tproc\n\tvfat\n";
+    QByteArray aModuleAliases;
+
+    // "mkdir <path> <octal mode>", "sleep <s>", "usleep <us>", "mount <source> <target> <type>
+    // <flags>", "umount2 <target> <flags>".
     QStringList lCalls;
 
     void reset();

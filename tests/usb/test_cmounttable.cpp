@@ -28,8 +28,10 @@ void TestCMountTable::finds_the_source_of_a_mount_point()
                                        "/dev/sda1 rw,fmask=0022\n"
                                        "41 21 0:5 / /mnt/usbstick2 rw - tmpfs tmpfs rw\n");
     QCOMPARE(oTable.sourceAt("/mnt/usbstick"), QByteArray("/dev/sda1"));
+    QCOMPARE(oTable.typeAt("/mnt/usbstick"), QByteArray("vfat"));
     QCOMPARE(oTable.sourceAt("/"), QByteArray("/dev/vda2"));
     QVERIFY(oTable.sourceAt("/mnt").isNull());
+    QVERIFY(oTable.typeAt("/mnt").isNull());
     QVERIFY(CMountTable(QByteArray()).sourceAt("/mnt/usbstick").isNull());
 }
 
@@ -37,8 +39,9 @@ void TestCMountTable::takes_the_top_of_stacked_mounts()
 {
     // An earlier run's mount of a vanished stick, with a new mount on top of it.
     const QByteArray aStacked = "40 21 8:1 / /mnt/usbstick rw - vfat /dev/sda1 rw\n"
-                                "52 40 8:17 / /mnt/usbstick rw - vfat /dev/sdb1 rw\n";
+                                "52 40 8:17 / /mnt/usbstick rw - exfat /dev/sdb1 rw\n";
     QCOMPARE(CMountTable(g_aRoot + aStacked).sourceAt("/mnt/usbstick"), QByteArray("/dev/sdb1"));
+    QCOMPARE(CMountTable(g_aRoot + aStacked).typeAt("/mnt/usbstick"), QByteArray("exfat"));
 
     // A mount below another one elsewhere in the table does not count as on top.
     const QByteArray aBeside = "40 21 8:1 / /mnt/usbstick rw - vfat /dev/sda1 rw\n"

@@ -12,14 +12,17 @@
 #include <memory>
 #include <sys/mount.h>
 
+Q_DECLARE_METATYPE(CStickLayout)
+
 class TestCStickMounter : public QObject
 {
     Q_OBJECT
 
 private slots:
     void init();
-    void mounts_in_three_attempts_data();
-    void mounts_in_three_attempts();
+    void mounts_what_the_stick_holds_data();
+    void mounts_what_the_stick_holds();
+    void waits_for_partitions_udev_has_not_probed();
     void prepares_the_mount_point();
     void takes_over_its_own_mount();
     void detaches_stale_mounts_before_mounting();
@@ -36,16 +39,33 @@ private:
 
 namespace {
 
-QString mountCall(const char* szSource, const char* szType)
+QString mountCall(const QString& sSource, const QString& sType)
 {
     // Nothing on a stick may become a device node or a set-user-ID program here.
-    return QString("mount %1 /mnt/usbstick %2 %3").arg(szSource, szType).arg(MS_SYNCHRONOUS | MS_NOSUID | MS_NODEV);
+    return QString("mount %1 /mnt/usbstick %2 %3").arg(sSource, sType).arg(MS_SYNCHRONOUS | MS_NOSUID | MS_NODEV);
 }
 
-QString mountFailed(const char* szSource, const char* szWording, int iError)
+QString mountFailed(const QString& sSource, const char* szWording, int iError)
 {
-    return Warning({"USB ", szSource, szWording, QString::number(iError), " : ", strerror(iError)});
+    return Warning({"USB ", sSource, szWording, QString::number(iError), " : ", strerror(iError)});
 }
+
+// "gpt", "", {"1 c12a7328-f81f-11d2-ba4b-00a0c93ec93b vfat", "2 0x83"}: the disk's table and
+// file system, and its partitions' number, entry type and file system, as udev probed them.
+CStickLayout layout(const QByteArray& aTable, const QByteArray& aFsType, const QByteArrayList& lPartitions,
+                    bool bProbed = true)
+{
+    CStickLayout oLayout("/dev/sdb", aTable, aFsType);
+    for (const QByteArray& aPartition : lPartitions) {
+        const QByteArrayList lFields = aPartition.split(' ');
+        oLayout.addPartition(
+            {"/dev/sdb" + lFields[0], lFields[0].toInt(), lFields.value(1), lFields.value(2), bProbed});
+    }
+    return oLayout;
+}
+
+const QByteArray g_aEsp = "1 C12A7328-F81F-11D2-BA4B-00A0C93EC93B vfat";
+const QByteArray g_aBasicData = "ebd0a0a2-b9e5-4433-87c0-68b6b72699c7";
 
 QString stale(const char* szSource)
 {
@@ -68,34 +88,117 @@ void TestCStickMounter::init()
     CaptureLog();
 }
 
-void TestCStickMounter::mounts_in_three_attempts_data()
+void TestCStickMounter::mounts_what_the_stick_holds_data()
 {
-    QTest::addColumn<int>("iFailing");
-    for (int i = 0; i <= 3; ++i) {
-        QTest::addRow("%d failing", i) << i;
-    }
+    QTest::addColumn<CStickLayout>("oLayout");
+    // What /proc/filesystems lists; "+name": a module the kernel can load.
+    QTest::addColumn<QByteArrayList>("lKernel");
+    // "<source> <type>" in order; all but a mount's last one fail.
+    QTest::addColumn<QStringList>("lAttempts");
+    QTest::addColumn<bool>("bMounted");
+    QTest::addColumn<QString>("sRefusal");
+
+    const QString sDisk = "/dev/sdb vfat";
+    const QStringList lThree = {sDisk, "/dev/sdb1 vfat", "/dev/sdb ntfs"};
+    QTest::newRow("FAT in partition 1") << layout("dos", "", {"1 0xc vfat"}) << QByteArrayList() << lThree.mid(0, 2)
+                                        << true << "";
+    QTest::newRow("NTFS on the disk") << layout("", "ntfs", {}) << QByteArrayList({"ntfs"}) << lThree << true << "";
+    QTest::newRow("data behind an EFI partition")
+        << layout("gpt", "", {g_aEsp, "2 " + g_aBasicData + " vfat"}) << QByteArrayList()
+        << QStringList({sDisk, "/dev/sdb2 vfat"}) << true << "";
+    QTest::newRow("EFI partition and Linux")
+        << layout("gpt", "", {g_aEsp, "2 0fc63daf-8483-4772-8e79-3d69d8477de4 ext4"}) << QByteArrayList()
+        << lThree.mid(0, 2) << true << "";
+    QTest::newRow("exFAT on the disk") << layout("dos", "exfat", {}) << QByteArrayList({"+exfat"})
+                                       << lThree + QStringList("/dev/sdb exfat") << true << "";
+    QTest::newRow("exFAT in partition 1") << layout("dos", "", {"1 0x7 exfat"}) << QByteArrayList()
+                                          << lThree + QStringList("/dev/sdb1 exfat") << true << "";
+    QTest::newRow("exFAT behind an EFI partition")
+        << layout("gpt", "", {g_aEsp, "2 " + g_aBasicData + " exfat", "3 " + g_aBasicData + " vfat"})
+        << QByteArrayList() << QStringList({sDisk, "/dev/sdb2 vfat", "/dev/sdb ntfs", "/dev/sdb2 exfat"}) << true << "";
+    QTest::newRow("exFAT without its driver")
+        << layout("", "exfat", {}) << QByteArrayList() << lThree + QStringList("/dev/sdb exfat") << false
+        << "/dev/sdb holds exfat, not mounted (this kernel mounts vfat)";
+    QTest::newRow("NTFS with ntfs3 only") << layout("dos", "", {"1 0x7 ntfs"}) << QByteArrayList({"ntfs3"})
+                                          << lThree + QStringList("/dev/sdb1 ntfs3") << true << "";
+    QTest::newRow("NTFS with both drivers")
+        << layout("dos", "", {"1 0x7 ntfs"}) << QByteArrayList({"ntfs", "+ntfs3"}) << lThree << false
+        << "/dev/sdb1 holds ntfs, not mounted (this kernel mounts vfat ntfs ntfs3)";
+    QTest::newRow("NTFS without a driver")
+        << layout("dos", "", {"1 0x7 ntfs"}) << QByteArrayList({"+exfat"}) << lThree << false
+        << "/dev/sdb1 holds ntfs, not mounted (this kernel mounts vfat exfat)";
+    QTest::newRow("ext4") << layout("dos", "", {"1 0x83 ext4"}) << QByteArrayList() << lThree << false
+                          << "/dev/sdb1 holds ext4, not mounted (this kernel mounts vfat)";
+    QTest::newRow("empty partition") << layout("gpt", "", {"1 " + g_aBasicData}) << QByteArrayList() << lThree << false
+                                     << "/dev/sdb1 holds no file system, not mounted (this kernel mounts vfat)";
+    QTest::newRow("blank, no stick driver")
+        << layout("", "", {}) << QByteArrayList({"-"}) << lThree << false
+        << "/dev/sdb holds no partition table and no file system, not mounted (this kernel mounts none of vfat "
+           "exfat ntfs ntfs3)";
 }
 
-// The disk as vfat, its first partition as vfat, the disk as NTFS: in that order, after 3 s, and no more.
-void TestCStickMounter::mounts_in_three_attempts()
+// The three attempts as always, in that order after 3 s; then only what udev found on the stick,
+// and a word on what a stick that stays unmounted holds.
+void TestCStickMounter::mounts_what_the_stick_holds()
 {
-    QFETCH(int, iFailing);
-    const QStringList lAttempts = {mountCall("/dev/sdb", "vfat"), mountCall("/dev/sdb1", "vfat"),
-                                   mountCall("/dev/sdb", "ntfs")};
-    const QStringList lFailures = {mountFailed("/dev/sdb", " mount failed (vfat) errno = ", EINVAL),
-                                   mountFailed("/dev/sdb1", " mount failed (vfat) errno = ", ENXIO),
-                                   mountFailed("/dev/sdb", " mount failed errno = ", EINVAL)};
-    const QList<QByteArray> lKeys = {"/dev/sdb vfat", "/dev/sdb1 vfat", "/dev/sdb ntfs"};
-    const QList<int> lErrors = {EINVAL, ENXIO, EINVAL};
-    for (int i = 0; i < iFailing; ++i) {
-        g_oPlatform.hMountErrors.insert(lKeys[i], lErrors[i]);
+    QFETCH(CStickLayout, oLayout);
+    QFETCH(QByteArrayList, lKernel);
+    QFETCH(QStringList, lAttempts);
+    QFETCH(bool, bMounted);
+    QFETCH(QString, sRefusal);
+    g_oPlatform.lLayouts = {oLayout};
+    for (const QByteArray& aType : lKernel) {
+        if (aType == "-") {
+            g_oPlatform.aFileSystems = "nodev\tproc\n";
+        } else if (aType.startsWith('+')) {
+            g_oPlatform.aModuleAliases += "alias fs-" + aType.mid(1) + ' ' + aType.mid(1) + '\n';
+        } else {
+            g_oPlatform.aFileSystems += '\t' + aType + '\n';
+        }
+    }
+    QStringList lCalls("sleep 3");
+    QStringList lLog;
+    for (qsizetype i = 0; i < lAttempts.size(); ++i) {
+        const QStringList lAttempt = lAttempts[i].split(' ');
+        lCalls << mountCall(lAttempt[0], lAttempt[1]);
+        if (!bMounted || i + 1 < lAttempts.size()) {
+            g_oPlatform.hMountErrors.insert(lAttempts[i].toUtf8(), EINVAL);
+            const QString sType = lAttempt[1] == "ntfs" ? QString() : "(" + lAttempt[1] + ") ";
+            lLog << mountFailed(lAttempt[0], qPrintable(" mount failed " + sType + "errno = "), EINVAL);
+        }
+    }
+    if (!sRefusal.isEmpty()) {
+        lLog << Warning({"USB ", sRefusal.section(' ', 0, 0), ' ' + sRefusal.section(' ', 1)});
     }
 
     CStickMounter oMounter;
-    QCOMPARE(oMounter.mount("/dev/sdb"), iFailing < 3);
-    QCOMPARE(oMounter.isMounted(), iFailing < 3);
-    QCOMPARE(g_oPlatform.lCalls, QStringList("sleep 3") + lAttempts.mid(0, qMin(iFailing + 1, 3)));
-    QCOMPARE(TakeLog(), lFailures.mid(0, iFailing));
+    QCOMPARE(oMounter.mount("/dev/sdb"), bMounted);
+    QCOMPARE(oMounter.isMounted(), bMounted);
+    QCOMPARE(g_oPlatform.lCalls, lCalls);
+    QCOMPARE(TakeLog(), lLog);
+}
+
+// udev probes a new disk's partitions after the disk: the layout is asked again until it has,
+// within a bound, and then taken as far as it goes.
+void TestCStickMounter::waits_for_partitions_udev_has_not_probed()
+{
+    const CStickLayout oMac = layout("gpt", "", {g_aEsp, "2 " + g_aBasicData + " vfat"});
+    g_oPlatform.hMountErrors.insert("/dev/sdb vfat", EINVAL);
+    g_oPlatform.lLayouts = {layout("gpt", "", {}), layout("gpt", "", {g_aEsp, "2"}, false), oMac};
+    QVERIFY(CStickMounter().mount("/dev/sdb"));
+    QCOMPARE(g_oPlatform.lCalls, QStringList({"sleep 3", mountCall("/dev/sdb", "vfat"), "usleep 250000",
+                                              "usleep 250000", mountCall("/dev/sdb2", "vfat")}));
+    TakeLog();
+
+    g_oPlatform.reset();
+    g_oPlatform.hModes.insert("/mnt/usbstick", S_IFDIR | 0755);
+    g_oPlatform.hMountErrors.insert("/dev/sdb vfat", EINVAL);
+    g_oPlatform.lLayouts = {layout("gpt", "", {g_aEsp, "2"}, false)};
+    QVERIFY(CStickMounter().mount("/dev/sdb"));
+    QCOMPARE(g_oPlatform.lCalls.filter("usleep 250000").size(), 20);
+    QCOMPARE(g_oPlatform.lCalls.last(), mountCall("/dev/sdb1", "vfat"));
+    QCOMPARE(TakeLog().last(),
+             Warning({"USB ", "/dev/sdb", " not fully probed by udev, mounted as far as it is known"}));
 }
 
 // The mount point is made when missing, and refused when it is anything but a directory.
@@ -135,10 +238,11 @@ void TestCStickMounter::prepares_the_mount_point()
     QCOMPARE(mount(), QStringList("mounted") + lMounted);
 }
 
-// A restarted service keeps its own mount of the stick, disk or partition 1, when its node is still there.
+// A restarted service keeps its own mount of the stick, disk or partition, when its node is still there.
 void TestCStickMounter::takes_over_its_own_mount()
 {
-    for (const char* szSource : {"/dev/sdb", "/dev/sdb1"}) {
+    for (const char* szSource : {"/dev/sdb", "/dev/sdb1", "/dev/sdb2"}) {
+        g_oPlatform.hModes.insert(szSource, S_IFBLK);
         g_oPlatform.lMounts.clear();
         g_oPlatform.addMount("/dev/vanished");
         g_oPlatform.addMount(szSource);
@@ -160,16 +264,18 @@ void TestCStickMounter::takes_over_its_own_mount()
     QCOMPARE(TakeLog(), QStringList(stale("/dev/sdb1")));
 }
 
-// Whatever else sits at the mount point is detached top down; a detach that fails does not stop the mount.
+// Whatever else sits at the mount point is detached top down, another disk whose name begins
+// with the stick's too; a detach that fails does not stop the mount.
 void TestCStickMounter::detaches_stale_mounts_before_mounting()
 {
+    g_oPlatform.hModes.insert("/dev/sdba1", S_IFBLK);
     g_oPlatform.addMount("/dev/sdx1");
     g_oPlatform.addMount("tmpfs", "tmpfs");
-    g_oPlatform.addMount("/dev/sdc1");
+    g_oPlatform.addMount("/dev/sdba1");
     QVERIFY(CStickMounter().mount("/dev/sdb"));
     QCOMPARE(g_oPlatform.lCalls,
              QStringList({"sleep 3", g_sDetach, g_sDetach, g_sDetach, mountCall("/dev/sdb", "vfat")}));
-    QCOMPARE(TakeLog(), QStringList({stale("/dev/sdc1"), stale("tmpfs"), stale("/dev/sdx1")}));
+    QCOMPARE(TakeLog(), QStringList({stale("/dev/sdba1"), stale("tmpfs"), stale("/dev/sdx1")}));
     QCOMPARE(g_oPlatform.sourcesAt(), QList<QByteArray>({"/dev/sdb"}));
 
     g_oPlatform.lMounts.clear();
@@ -291,10 +397,12 @@ void TestCStickMounter::leaves_nothing_of_a_removed_stick()
     g_oPlatform.addMount("tmpfs", "tmpfs");
     g_oPlatform.addMount("/dev/sdb");
     g_oPlatform.addMount("/dev/sdb1");
+    g_oPlatform.addMount("/dev/sdb2");
     CStickMounter oMounter;
     oMounter.detachRemoved("/dev/sdb");
     QCOMPARE(g_oPlatform.sourcesAt(), QList<QByteArray>({"/dev/sdc1"}));
-    QCOMPARE(TakeLog(), QStringList({stale("/dev/sdb1"), stale("/dev/sdb"), stale("tmpfs"), stale("/dev/sdx")}));
+    QCOMPARE(TakeLog(), QStringList({stale("/dev/sdb2"), stale("/dev/sdb1"), stale("/dev/sdb"), stale("tmpfs"),
+                                     stale("/dev/sdx")}));
 
     // The stick's nodes are gone once it is pulled: its mounts go all the same.
     QVERIFY(oMounter.mount("/dev/sdb"));

@@ -79,6 +79,23 @@ bool CVmFixture::pullAndWait(const QString& sId)
     return QTest::qWaitFor(isReset, 30000);
 }
 
+QJsonObject CVmFixture::plugAndWait(const QString& sId, const QString& sImage, bool bReadOnly)
+{
+    const char* const szRefused = ", not mounted (this kernel mounts ";
+    const int iRefusals = m_pGuest->count(szRefused);
+    const qsizetype iBefore = m_pGuest->publications().size();
+    if (!plug(sId, sImage, bReadOnly)) {
+        return QJsonObject();
+    }
+    const auto isDone = [&] {
+        return m_pGuest->publications().size() > iBefore
+               && (m_pGuest->count(szRefused) > iRefusals
+                   || m_pGuest->lastRecord().value("UsbDeviceState").toInt() == 2);
+    };
+    // The arrival waits 3 s before it mounts; an emulated machine is slow besides.
+    return QTest::qWaitFor(isDone, 30000) ? m_pGuest->lastRecord() : QJsonObject();
+}
+
 void CVmFixture::startAndJoin()
 {
     // Sticks plugged in before are part of the machine the daemon starts on.

@@ -29,6 +29,9 @@ protected:
     // Pulls the recorded stick and waits for the removal's whole story: the record cleared with
     // the unmounted flag, and the flag reset five seconds later.
     bool pullAndWait(const QString& sId);
+    // Plugs a stick in and waits until the daemon has published it detected (state 1) and then
+    // mounted it (state 2) or told why not; the last record, empty when that took too long.
+    QJsonObject plugAndWait(const QString& sId, const QString& sImage, bool bReadOnly = false);
 
     // The simulator as the core, then the daemon, which is asked to join until it does.
     void startAndJoin();

@@ -81,6 +81,7 @@ private slots:
     void upgrade_restarts_on_the_new_binary_and_keeps_stick_and_settings();
     void prints_the_exposure_score();
     void the_watchdog_restarts_a_service_whose_core_holds_its_answers();
+    void mounts_an_exfat_stick_under_the_hardened_unit();
     void purge_stops_disables_and_removes_it_and_leaves_the_stick_alone();
 
 private:
@@ -442,6 +443,21 @@ QString TestVmBooted::makeDebs()
     QDir(sPack + "/build").removeRecursively();
     qInfo("packages: %s", qPrintable(lDebs.join(", ")));
     return lDebs.isEmpty() ? QString() : "/run/vm/pack";
+}
+
+// exFAT as sticks of 64 GB and more ship: the service's own mount has the kernel load the module,
+// and the unit's device policy and system-call filter let the mount through.
+void TestVmBooted::mounts_an_exfat_stick_under_the_hardened_unit()
+{
+    QVERIFY2(m_pMachine->run("grep -qw exfat /proc/filesystems").iStatus != 0, "exfat is loaded already");
+    const int iPid = servicePid();
+    const qsizetype iBefore = publishedBy(iPid).size();
+    QVERIFY(plug("exfat", m_pMachine->makeStick("exfat-mbr")));
+    QVERIFY(QTest::qWaitFor([&] { return publishedBy(iPid).size() > iBefore && isMountedBy(iPid); }, 30000));
+    QCOMPARE(stickMounts().size(), 1);
+    QVERIFY2(stickMounts().first().endsWith("1 exfat"), qPrintable(stickMounts().first()));
+    QCOMPARE(journal("veltrano-usb").filter("mount failed (exfat)").size(), 0);
+    expectOneMountThenNoneAfterThePull("exfat");
 }
 
 QTEST_GUILESS_MAIN(TestVmBooted)

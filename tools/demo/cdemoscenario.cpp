@@ -49,7 +49,7 @@ CDemoScenario::CDemoScenario(CDemoStage* pStage, CStepPrinter* pPrinter)
 
 int CDemoScenario::run()
 {
-    m_iSteps = STEPS + (m_pStage->setting().bHasKernel ? 1 : 0);
+    m_iSteps = STEPS + (m_pStage->setting().bHasKernel ? 3 : 0);
     const bool bDone =
         bringUp() && step("A stick is plugged in", [this] { return act(EAct::Plug) && plugIn(); })
         && step("The stick is mounted and inspected", [this] { return inspect(); })
@@ -59,6 +59,10 @@ int CDemoScenario::run()
         && step("A peer asks for the stick to be released", [this] { return act(EAct::Unmount) && releaseOnRequest(); })
         && step("The stick is pulled out", [this] { return act(EAct::Pull) && pullOut(); })
         && step("The unmounted flag is reset", [this] { return resetFlag(); })
+        && (!m_pStage->setting().bHasKernel
+            || (step("An exFAT stick is plugged in, as sticks of 64 GB and more ship",
+                     [this] { return act(EAct::Plug) && plugIn() && inspect() && tellExfat(); })
+                && step("The exFAT stick is pulled out", [this] { return act(EAct::Pull) && pullOut(); })))
         && step("The service stops", [this] { return stopService(); });
     return bDone ? 0 : 1;
 }
@@ -172,6 +176,13 @@ bool CDemoScenario::inspect()
     return true;
 }
 
+bool CDemoScenario::tellExfat()
+{
+    m_pPrinter->text("udev's probe had found exFAT in partition 1: once the three attempts of old (vfat,");
+    m_pPrinter->text("vfat, ntfs) had failed, the service mounted it as exfat.");
+    return true;
+}
+
 bool CDemoScenario::keepThroughChange()
 {
     if (!await([this] { return !stepLines({CHANGED}).isEmpty(); }, bound(CHANGE_TIMEOUT_MS),
@@ -205,7 +216,9 @@ bool CDemoScenario::releaseOnRequest()
 
 bool CDemoScenario::pullOut()
 {
-    m_pPrinter->text("After an unmount the service polls again only 5 s later, so this takes a moment.");
+    if (isUnmountedFlag(lastBeforeStep())) {
+        m_pPrinter->text("After an unmount the service polls again only 5 s later, so this takes a moment.");
+    }
     const auto cleared = [](const QJsonObject& oRecord) { return stateOf(oRecord) == 0 && isUnmountedFlag(oRecord); };
     if (!await([&] { return !stepPublication(cleared).isEmpty(); }, bound(REMOVAL_TIMEOUT_MS),
                "the publication of the cleared record")) {

@@ -14,7 +14,7 @@ class CStepPrinter;
 // mounted and inspected, released on a peer's request, pulled, and its record reset. Each
 // step waits for its event with a bound; a step that does not happen in time ends the demo.
 // The same story on either stage; a stage with a kernel of its own also shows what the kernel
-// said, and keeps the stick through a "change" of every disk.
+// said, keeps the stick through a "change" of every disk, and mounts an exFAT stick after it.
 class CDemoScenario
 {
 public:
@@ -33,6 +33,7 @@ private:
     bool joinService();
     bool plugIn();
     bool inspect();
+    bool tellExfat();
     bool keepThroughChange();
     bool releaseOnRequest();
     bool pullOut();

@@ -33,7 +33,7 @@ bool CMachineStage::act(EAct eAct)
     case EAct::Join:
         return m_pGuest->join() || fail(m_pGuest->error());
     case EAct::Plug:
-        return m_pMachine->plug(STICK, m_sImage) || fail(m_pMachine->error());
+        return m_pMachine->plug(STICK, m_lImages.value(m_iPlugs++)) || fail(m_pMachine->error());
     case EAct::Change:
         return m_pMachine->run("udevadm trigger --action=change --subsystem-match=block").iStatus == 0
                || fail("udevadm trigger failed in the guest");
@@ -112,7 +112,7 @@ bool CMachineStage::setUp()
     if (m_pMachine->run("setsid " + sWatch + " </dev/null >/run/vm/triggers.log 2>&1 &").iStatus != 0) {
         return fail("dbus-monitor does not start in the guest");
     }
-    return makeStick();
+    return makeSticks();
 }
 
 bool CMachineStage::requestUnmount()
@@ -141,16 +141,18 @@ bool CMachineStage::boot()
     return true;
 }
 
-bool CMachineStage::makeStick()
+bool CMachineStage::makeSticks()
 {
     const QStringList lEntries = {"Veltrano/update/firmware.bin", "Veltrano/logbook/"};
-    m_sImage = m_pMachine->makeStick("mbr-fat32", lEntries);
-    if (m_sImage.isEmpty()) {
-        return fail("cannot make the stick's image with make-stick");
+    m_lImages =
+        QStringList({m_pMachine->makeStick("mbr-fat32", lEntries), m_pMachine->makeStick("exfat-mbr", lEntries)});
+    if (m_lImages.contains(QString())) {
+        return fail("cannot make the sticks' images with make-stick");
     }
-    printer()->item("the stick",
-                    "a 64 MiB disk image: an MBR partition table, FAT32 in partition 1 (mkfs.vfat, sfdisk)");
-    printer()->item("on it", lEntries);
+    printer()->item("the sticks",
+                    {"64 MiB disk images, an MBR partition table on each: FAT32 in partition 1 (mkfs.vfat, sfdisk),",
+                     "then exFAT in partition 1 from 4 MiB, as sticks of 64 GB and more ship (mkfs.exfat)"});
+    printer()->item("on each", lEntries);
     return true;
 }
 

@@ -8,8 +8,9 @@ class CGuestServices;
 class CVirtualMachine;
 
 // The story on a real kernel: Debian's kernel in the test machine (QEMU, tools/vm), its udev, a
-// FAT32 disk image plugged in and pulled out as a USB stick, which the real veltrano-usb in the
-// guest mounts for real; the core simulator runs in the guest, veltrano-usbctl plays the peer.
+// FAT32 disk image plugged in and pulled out as a USB stick, then an exFAT one, which the real
+// veltrano-usb in the guest mounts for real; the core simulator runs in the guest,
+// veltrano-usbctl plays the peer.
 class CMachineStage : public CDemoStage
 {
     Q_OBJECT
@@ -19,7 +20,7 @@ public:
     ~CMachineStage() override;
 
     // SetUp boots the machine, starts the simulator and a watch of the bus, and makes the
-    // stick; Unmount tells what veltrano-usbctl answered.
+    // sticks; each Plug plugs the next one in; Unmount tells what veltrano-usbctl answered.
     bool act(EAct eAct) override;
     QStringList telling(EAct eAct) const override;
     SSeen seen() const override;
@@ -29,7 +30,7 @@ public:
 private:
     bool setUp();
     bool boot();
-    bool makeStick();
+    bool makeSticks();
     bool requestUnmount();
     // A command in the guest, its output trimmed.
     QString guestOutput(const QString& sCommand) const;
@@ -40,5 +41,6 @@ private:
     // In this order, so that the guest's services end before the machine they run in.
     std::unique_ptr<CVirtualMachine> m_pMachine;
     std::unique_ptr<CGuestServices> m_pGuest;
-    QString m_sImage;
+    QStringList m_lImages;
+    int m_iPlugs = 0;
 };

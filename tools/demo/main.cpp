@@ -1,6 +1,7 @@
 // veltrano-demo: the real veltrano-usb and one emulated stick, from plug-in to pull-out,
 // told step by step. Runs under umockdev-wrapper, as root (scripts/run does both). With --vm the
-// same story on a real kernel in a test machine, with a real FAT32 stick (scripts/run --vm).
+// same story on a real kernel in a test machine, with a real FAT32 stick and then an exFAT one
+// (scripts/run --vm).
 
 #include "tools/common/cquitsignals.h"
 #include "tools/demo/cdemoconsole.h"
@@ -56,9 +57,9 @@ QString missingPrecondition(bool bVm)
 void printMachineIntro(CStepPrinter& oPrinter)
 {
     oPrinter.plain("veltrano-usb demo on a real kernel: Debian's kernel in a test machine under QEMU, its udev,");
-    oPrinter.plain("and a FAT32 disk image plugged in and pulled out as a USB stick. The service is the real");
-    oPrinter.plain("veltrano-usb and mounts the stick for real; the metering core is veltrano-core-sim. Nothing");
-    oPrinter.plain("happens on this machine itself. It takes about a minute.");
+    oPrinter.plain("and a FAT32 disk image plugged in and pulled out as a USB stick, then an exFAT one. The");
+    oPrinter.plain("service is the real veltrano-usb and mounts the sticks for real; the metering core is");
+    oPrinter.plain("veltrano-core-sim. Nothing happens on this machine itself. It takes about a minute and a half.");
 }
 
 // The whole story on the stage; or, given the console's stage, its first steps and then the
@@ -97,7 +98,8 @@ int main(int argc, char* argv[])
     const QCommandLineOption oInteractive({"i", "interactive"},
                                           "After the service has joined, read commands from standard input "
                                           "(plug, pull, unmount, status, log, help, quit).");
-    const QCommandLineOption oVm("vm", "The story on a real kernel in a test machine (QEMU), with a real FAT32 stick.");
+    const QCommandLineOption oVm(
+        "vm", "The story on a real kernel in a test machine (QEMU), with a real FAT32 stick, then an exFAT one.");
     oParser.addOptions({oInteractive, oVm});
     oParser.process(oApplication);
     const bool bInteractive = oParser.isSet(oInteractive);

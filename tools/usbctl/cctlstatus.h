@@ -2,7 +2,8 @@
 
 class CCtlBus;
 
-// "status": the shared runtime USB record, field by field or as one JSON object.
+// "status": the shared runtime USB record, field by field or as one JSON object, and the file
+// system mounted where the record says the stick is, with its source, from the mount table.
 class CCtlStatus
 {
 public:

@@ -38,8 +38,23 @@ QString CVirtualMachine::defaultDir()
 
 QString CVirtualMachine::makeStick(const QString& sKind, const QStringList& lEntries)
 {
-    const QString sImage = m_oDir.filePath(QString("%1-%2.img").arg(sKind).arg(++m_iSticks));
-    return QProcess::execute(VELTRANO_MAKE_STICK, QStringList {sKind, sImage} + lEntries) == 0 ? sImage : QString();
+    const QString sName = QString("%1-%2.img").arg(sKind).arg(++m_iSticks);
+    if (!sKind.startsWith("exfat") || lEntries.isEmpty()) {
+        const QString sImage = m_oDir.filePath(sName);
+        return QProcess::execute(VELTRANO_MAKE_STICK, QStringList {sKind, sImage} + lEntries) == 0 ? sImage : QString();
+    }
+    // Entries go onto exFAT through a kernel's driver, which this machine's kernel lacks: the
+    // guest makes the image, in the folder it shares.
+    QString sCommand = QString("%1 %2 /run/vm/%3").arg(VELTRANO_MAKE_STICK, sKind, sName);
+    for (const QString& sEntry : lEntries) {
+        sCommand += " '" + sEntry + "'";
+    }
+    const SResult oResult = run(sCommand, 120000);
+    if (oResult.iStatus != 0) {
+        qWarning("make-stick in the guest: %s", oResult.aOutput.constData());
+        return QString();
+    }
+    return shareDir() + "/" + sName;
 }
 
 bool CVirtualMachine::boot(int iTimeoutMs)

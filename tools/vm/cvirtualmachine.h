@@ -48,8 +48,10 @@ public:
     static QString defaultDir();
 
     // Makes a stick's disk image in the machine's folder with make-stick and gives its path,
-    // empty on failure: "fat16", "mbr-fat32", "gpt-fat32", "ntfs", "exfat" or "blank", with
-    // folders ("a/b/") and small files on FAT.
+    // empty on failure: a kind of make-stick's ("fat16", "mbr-fat32", "mac-gpt", "exfat-mbr",
+    // "ext4", "blank", ...), with folders ("a/b/") and small files on FAT and exFAT. An exFAT
+    // stick with entries is made inside the running guest (make-stick on this machine's root,
+    // through the guest kernel's exFAT): on a prepared amd64 machine only.
     QString makeStick(const QString& sKind, const QStringList& lEntries = {});
 
     // Boots and waits for the guest's agent; false with error() set.
