@@ -155,6 +155,14 @@ CStickWatcher::EEvent CStickWatcher::classify(udev_device* pDevice, CStick& oSti
         return Arrived;
     }
 
+    // A pull gives a "change" with the medium gone and then the "remove": only the first of
+    // them has a stick left to remove.
+    if (m_aStickNode.isEmpty()) {
+        CUSB_DEBUG << "USB-Device event ignored, no stick in use " << oStick.aModel.constData()
+                   << oStick.aSerial.constData() << oStick.aNode.constData();
+        return NoEvent;
+    }
+
     // The kernel follows every "add" with a "change", and "udevadm trigger" sends one for every
     // disk: a change means the stick is gone only when its medium is (a card taken out of a reader).
     if (isChangeEvent(pDevice) && hasMedium(pDevice, oStick.aNode)) {

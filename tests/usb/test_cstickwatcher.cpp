@@ -102,6 +102,9 @@ void TestCStickWatcher::reports_arrivals_and_removals()
         {CFakeDevice {oChange.aSyspath, oChange.lProperties, QByteArray()}, true, CStickWatcher::Removed, sRemoved},
         {FakeStick("/dev/sdb", "add"), false, CStickWatcher::Arrived, sAdded},
         {FakeStick("/dev/sdb", "remove"), true, CStickWatcher::Removed, sRemoved},
+        // What follows a removal has no stick left to remove.
+        {FakeStick("/dev/sdb", "remove"), false, CStickWatcher::NoEvent,
+         Debug(QStringList("USB-Device event ignored, no stick in use ") + lFacts)},
     };
     CStickWatcher oWatcher;
     for (qsizetype i = 0; i < lSteps.size(); ++i) {
