@@ -1,5 +1,7 @@
 #include "ce2efixture.h"
 
+#include "usb/cmounttable.h"
+
 #include <QDBusMessage>
 #include <QDir>
 #include <QFile>
@@ -69,6 +71,13 @@ void CE2eFixture::join()
     QTRY_VERIFY_WITH_TIMEOUT(m_pSim->hasJoined(), 15000);
 }
 
+void CE2eFixture::startAndJoin()
+{
+    startSimulator();
+    startService();
+    join();
+}
+
 int CE2eFixture::servicePid() const
 {
     return static_cast<int>(m_pService->pid());
@@ -96,4 +105,21 @@ QString CE2eFixture::makeStickFolder(const QStringList& lEntries)
 QList<QJsonObject> CE2eFixture::publications() const
 {
     return m_pSim->publications();
+}
+
+QList<QJsonObject> CE2eFixture::publishedBy(int iPid) const
+{
+    QList<QJsonObject> lEvents = m_pSim->events("setRuntimeUsb");
+    lEvents.removeIf([&](const QJsonObject& oEvent) { return oEvent.value("from").toInt() != iPid; });
+    return CCoreSimProcess::recordsOf(lEvents);
+}
+
+int CE2eFixture::mountsAtStick() const
+{
+    return static_cast<int>(m_pService->mountTable().count(" /mnt/usbstick "));
+}
+
+QByteArray CE2eFixture::stickSource() const
+{
+    return CMountTable(m_pService->mountTable()).sourceAt("/mnt/usbstick");
 }

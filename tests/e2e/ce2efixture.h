@@ -31,12 +31,19 @@ protected:
     // Sends the start signal addressed to the service and waits until it has joined
     // (the simulator must be running).
     void join();
+    // The simulator as the core, the service, and its joining.
+    void startAndJoin();
     int servicePid() const;
     // A folder that the mount stand-in serves as a stick: entries ending in "/" are folders,
     // the others files.
     QString makeStickFolder(const QStringList& lEntries);
-    // The publications the service made so far (the records the simulator received).
+    // The publications the service made so far (the records the simulator received), and those
+    // of one process of it.
     QList<QJsonObject> publications() const;
+    QList<QJsonObject> publishedBy(int iPid) const;
+    // The mounts at /mnt/usbstick in the service's namespace, and the source of the one on top.
+    int mountsAtStick() const;
+    QByteArray stickSource() const;
 
     std::unique_ptr<CStickBed> m_pSticks;
     std::unique_ptr<CPrivateBus> m_pBus;

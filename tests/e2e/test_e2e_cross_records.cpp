@@ -19,7 +19,7 @@ const qint64 SIXTEEN_GIB = Q_INT64_C(16) * 1024 * 1024 * 1024;
 
 struct SPublished
 {
-    QStringList lUsb;     // hex of each setRuntimeUsb record, in order
+    QStringList lUsb; // hex of each setRuntimeUsb record, in order
     QStringList lGeneral; // hex of each setRuntimeGeneralNonWM record
     qint64 llCapacity = -1;
 };
@@ -50,9 +50,10 @@ void TestE2eCrossRecords::publish(const QStringList& lCommand, SPublished& oPubl
     m_pService.reset(new CServiceProcess(m_pBus->address()));
     m_pService->setCommand(lCommand);
     m_pService->setSticks("vfat:/dev/sda=" + sFolder);
-    m_pService->setPrepareCommand(QString("mount -t tmpfs -o size=16g tmpfs %1 && mkdir -p %1/Veltrano/update "
-                                          "%1/Veltrano/database %1/Veltrano/logbook && touch %1/Veltrano/update/app.bin")
-                                      .arg(sFolder));
+    m_pService->setPrepareCommand(
+        QString("mount -t tmpfs -o size=16g tmpfs %1 && mkdir -p %1/Veltrano/update "
+                "%1/Veltrano/database %1/Veltrano/logbook && touch %1/Veltrano/update/app.bin")
+            .arg(sFolder));
     startSimulator();
     QVERIFY(!QTest::currentTestFailed());
     startService();

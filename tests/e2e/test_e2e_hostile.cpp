@@ -29,7 +29,6 @@ private:
     bool writeShared(int iWriter, CRunUsb& oRecord);
     // The records the service published; the peer's own writes are left out.
     QList<QJsonObject> servicePublications();
-    QString mountTable() const;
     QStringList mountPoints() const;
     // The victim mount and the file beside it are as the test made them, and no mount
     // appeared or went but the service's own.
@@ -54,9 +53,7 @@ void TestE2eHostile::startWithVictim(bool bStickFirst)
     if (bStickFirst) {
         m_sStick = m_pSticks->addStick("sda");
     }
-    startSimulator();
-    startService();
-    join();
+    startAndJoin();
     QCOMPARE(m_pService->isStickMounted(), bStickFirst);
     m_lMountPointsBefore = mountPoints();
     m_lMountPointsBefore.removeAll("/mnt/usbstick");
@@ -82,17 +79,11 @@ QList<QJsonObject> TestE2eHostile::servicePublications()
     return CCoreSimProcess::recordsOf(lEvents);
 }
 
-QString TestE2eHostile::mountTable() const
-{
-    QFile oMounts(QString("/proc/%1/mounts").arg(servicePid()));
-    return oMounts.open(QIODevice::ReadOnly) ? QString::fromLatin1(oMounts.readAll()) : QString();
-}
-
 QStringList TestE2eHostile::mountPoints() const
 {
     QStringList lPoints;
-    for (const QString& sLine : mountTable().split('\n', Qt::SkipEmptyParts)) {
-        lPoints << sLine.section(' ', 1, 1);
+    for (const QByteArray& aLine : m_pService->mountTable().split('\n')) {
+        lPoints << QString::fromLatin1(aLine).section(' ', 4, 4);
     }
     return lPoints;
 }
@@ -102,7 +93,7 @@ void TestE2eHostile::verifyNothingElseTouched()
     QStringList lPoints = mountPoints();
     lPoints.removeAll("/mnt/usbstick");
     QCOMPARE(lPoints, m_lMountPointsBefore);
-    QVERIFY(mountTable().contains("victim " + m_sVictim + " tmpfs "));
+    QVERIFY(m_pService->mountTable().contains(" " + m_sVictim.toLatin1() + " "));
     QFile oVictim(QString("/proc/%1/root%2/file").arg(servicePid()).arg(m_sVictim));
     QVERIFY(oVictim.open(QIODevice::ReadOnly));
     QCOMPARE(oVictim.readAll(), QByteArray("kept\n"));

@@ -3,6 +3,8 @@
 
 #include "ce2efixture.h"
 
+#include "service/version.h"
+
 #include <QDBusMessage>
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -12,8 +14,6 @@
 #include <csignal>
 
 namespace {
-
-const QString g_sVersion = "1.1.1 / vt-release-1.14.3_2025-12-17_1-0-gd9c016b";
 
 QStringList allFieldsBut(const QString& sLeftOut)
 {
@@ -150,7 +150,7 @@ void TestE2ePeers::joins_announcing_its_version_and_merging_the_shared_record()
     const QJsonObject oGeneral = m_pSim->events("setRuntimeGeneralNonWM").first();
     QCOMPARE(oGeneral.value("from").toInt(), iPid);
     QCOMPARE(oGeneral.value("size").toInt(), 309);
-    QCOMPARE(oGeneral.value("swVersions").toObject(), QJsonObject({{"USB", g_sVersion}}));
+    QCOMPARE(oGeneral.value("swVersions").toObject(), QJsonObject({{"USB", g_sSwVersion}}));
     QCOMPARE(toStrings(oGeneral.value("changed")), QStringList({"SwVersions"}));
 
     const QJsonObject oPublication = m_pSim->events("setRuntimeUsb").first();
@@ -165,7 +165,7 @@ void TestE2ePeers::joins_announcing_its_version_and_merging_the_shared_record()
     const QStringList lAnnounced = m_pService->linesWith("signal 'onsigProcessStart' received");
     QCOMPARE(lAnnounced.size(), 1);
     QVERIFY(lAnnounced.first().contains(" W: "));
-    QVERIFY(lAnnounced.first().endsWith("Set SW-Version to  \"" + g_sVersion + "\" "));
+    QVERIFY(lAnnounced.first().endsWith("Set SW-Version to  \"" + g_sSwVersion + "\" "));
     QCOMPARE(m_pService->count("set default values for getRuntimeUsb"), 1);
 
     // A second start only repeats the announcement.
@@ -181,16 +181,12 @@ void TestE2ePeers::joins_announcing_its_version_and_merging_the_shared_record()
 
 void TestE2ePeers::hands_the_heartbeat_to_its_thread_after_joining()
 {
-    startSimulator();
-    startService();
-    join();
+    startAndJoin();
     const int iFromSignalsAtJoin = static_cast<int>(m_pTriggers->signalsFrom("/Signals").size());
 
-    QTRY_VERIFY_WITH_TIMEOUT(m_pTriggers->signalsFrom("/").size() >= 7, 10000);
-    const QList<CSignalRecorder::SSignal> lBeats = m_pTriggers->signalsFrom("/");
-    const double dMean = double(lBeats.last().llMs - lBeats.first().llMs) / (lBeats.size() - 1);
-    QVERIFY2(dMean > 720 && dMean < 880, qPrintable(QString("mean period %1 ms").arg(dMean)));
-    for (const CSignalRecorder::SSignal& oBeat : lBeats) {
+    // Its period the heartbeat's own test measures.
+    QTRY_VERIFY_WITH_TIMEOUT(m_pTriggers->signalsFrom("/").size() >= 3, 10000);
+    for (const CSignalRecorder::SSignal& oBeat : m_pTriggers->signalsFrom("/")) {
         QCOMPARE(oBeat.oMessage.interface(), QString("com.Quorvik.Veltrano.Signals"));
         QCOMPARE(oBeat.oMessage.arguments().value(0).toInt(), servicePid());
     }
@@ -245,9 +241,7 @@ void TestE2ePeers::logs_a_core_that_is_missing_or_refuses()
 
 void TestE2ePeers::starts_the_unmount_check_a_second_after_a_peer_notice()
 {
-    startSimulator();
-    startService();
-    join();
+    startAndJoin();
 
     // The service's own publications raise sigRuntimeUsb with its own pid: ignored.
     QTRY_VERIFY_WITH_TIMEOUT(!m_pSim->events("signal").isEmpty(), 5000);
@@ -295,9 +289,7 @@ void TestE2ePeers::survives_sighup_and_ends_cleanly_on_sigterm_and_sigint()
     // to two seconds.
     m_pService.reset(new CServiceProcess(m_pBus->address()));
     m_pTriggers.reset(new CSignalRecorder(m_oClient, "sigTrigger"));
-    startSimulator();
-    startService();
-    join();
+    startAndJoin();
     QTRY_VERIFY_WITH_TIMEOUT(!m_pTriggers->signalsFrom("/").isEmpty(), 5000);
     for (int i = 0; i < 20000; ++i) {
         m_pService->sendSignal(SIGHUP);

@@ -11,7 +11,7 @@ class TestE2eUsbUnmount : public CE2eFixture
     Q_OBJECT
 
 private slots:
-    void unmounts_a_second_after_the_request_and_polls_again_five_seconds_later();
+    void unmounts_on_request_and_polls_again_five_seconds_later();
     void clears_the_request_without_retrying_when_the_stick_is_busy();
     void clears_the_request_when_nothing_is_mounted();
     void unmounts_nothing_when_the_shared_record_cannot_be_read();
@@ -24,13 +24,11 @@ void TestE2eUsbUnmount::joinWithMountedStick()
 {
     m_pSticks->addStick("sda");
     m_pService->setSticks("vfat:/dev/sda=" + makeStickFolder({"Veltrano/database/records.db"}));
-    startSimulator();
-    startService();
-    join();
+    startAndJoin();
     QVERIFY(m_pService->isStickMounted());
 }
 
-void TestE2eUsbUnmount::unmounts_a_second_after_the_request_and_polls_again_five_seconds_later()
+void TestE2eUsbUnmount::unmounts_on_request_and_polls_again_five_seconds_later()
 {
     joinWithMountedStick();
     const int iBefore = static_cast<int>(publications().size());
@@ -39,9 +37,6 @@ void TestE2eUsbUnmount::unmounts_a_second_after_the_request_and_polls_again_five
     QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("m_pUsbTimer"), 1, 5000);
     QVERIFY(!m_pService->isStickMounted());
 
-    const qint64 llNotice = CServiceProcess::timeOf(m_pService->linesWith("'Signal_sigRuntimeUsb' received").first());
-    const qint64 llCheck = CServiceProcess::timeOf(m_pService->linesWith(":  UnmountUsbDevice ").first());
-    QVERIFY2(llCheck - llNotice >= 990 && llCheck - llNotice < 1500, qPrintable(QString::number(llCheck - llNotice)));
     QCOMPARE(m_pService->count("D: m_oRunUsb.getStartUnmountUsbDevice()  true "), 1);
     QCOMPARE(m_pService->linesWith("start 'umount'").size(), 1);
     QVERIFY(m_pService->linesWith("start 'umount'").first().contains(" W: "));
@@ -100,9 +95,7 @@ void TestE2eUsbUnmount::clears_the_request_without_retrying_when_the_stick_is_bu
 
 void TestE2eUsbUnmount::clears_the_request_when_nothing_is_mounted()
 {
-    startSimulator();
-    startService();
-    join();
+    startAndJoin();
 
     m_pSim->command("unmount");
     QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("m_pUsbTimer"), 1, 5000);

@@ -30,8 +30,9 @@ void CVmFixture::cleanup()
         qInfo().noquote() << "daemon console:\n" + m_pGuest->lines().mid(m_pGuest->lines().size() - 150).join('\n');
         qInfo().noquote() << "guest kernel:\n" + QString::fromLatin1(m_pMachine->run("dmesg | tail -n 40").aOutput);
         // Where each of the daemon's threads waits: a hang shows here, a slow machine does not.
-        const QString sThreads = "for t in /proc/$(pidof -s veltrano-usb)/task/*; do echo \"$(cat $t/comm):\"; "
-                                 "cat $t/stack; done";
+        const QString sThreads =
+            "for t in /proc/$(pidof -s veltrano-usb)/task/*; do echo \"$(cat $t/comm):\"; "
+            "cat $t/stack; done";
         qInfo().noquote() << "daemon threads:\n" + QString::fromLatin1(m_pMachine->run(sThreads).aOutput);
     }
     // Each test starts with no stick in the machine and the daemon at rest.

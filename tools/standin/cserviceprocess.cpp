@@ -152,13 +152,15 @@ QByteArray CServiceProcess::rawOutput() const
     return m_aRaw;
 }
 
-bool CServiceProcess::isStickMounted() const
+QByteArray CServiceProcess::mountTable() const
 {
     QFile oMounts(QString("/proc/%1/mountinfo").arg(pid()));
-    if (!oMounts.open(QIODevice::ReadOnly)) {
-        return false;
-    }
-    return oMounts.readAll().contains(" /mnt/usbstick ");
+    return oMounts.open(QIODevice::ReadOnly) ? oMounts.readAll() : QByteArray();
+}
+
+bool CServiceProcess::isStickMounted() const
+{
+    return mountTable().contains(" /mnt/usbstick ");
 }
 
 qint64 CServiceProcess::timeOf(const QString& sLine)

@@ -55,6 +55,8 @@ public:
     // The raw bytes the daemon wrote to standard output.
     QByteArray rawOutput() const;
 
+    // The mount table of the daemon's namespace, as /proc/<pid>/mountinfo has it.
+    QByteArray mountTable() const;
     // Whether /mnt/usbstick is a mount point inside the daemon's namespace.
     bool isStickMounted() const;
 
