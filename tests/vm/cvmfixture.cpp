@@ -5,6 +5,7 @@
 void CVmFixture::initTestCase()
 {
     bootMachine();
+    startAndJoin();
 }
 
 void CVmFixture::bootMachine(const QString& sDir)

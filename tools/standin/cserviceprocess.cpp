@@ -147,11 +147,6 @@ int CServiceProcess::count(const QString& sNeedle)
     return static_cast<int>(linesWith(sNeedle).size());
 }
 
-QByteArray CServiceProcess::rawOutput() const
-{
-    return m_aRaw;
-}
-
 QByteArray CServiceProcess::mountTable() const
 {
     QFile oMounts(QString("/proc/%1/mountinfo").arg(pid()));
@@ -199,9 +194,7 @@ void CServiceProcess::drainOutput()
 
 void CServiceProcess::readOutput()
 {
-    const QByteArray aChunk = m_oProcess.readAllStandardOutput();
-    m_aRaw += aChunk;
-    m_aPartial += aChunk;
+    m_aPartial += m_oProcess.readAllStandardOutput();
     int iEnd = m_aPartial.indexOf('\n');
     while (iEnd >= 0) {
         m_lLines << plainLine(m_aPartial.left(iEnd));

@@ -52,8 +52,6 @@ public:
     static QString messageOf(const QString& sLine);
     // A console line as written, without its colour codes.
     static QString plainLine(const QByteArray& aLine);
-    // The raw bytes the daemon wrote to standard output.
-    QByteArray rawOutput() const;
 
     // The mount table of the daemon's namespace, as /proc/<pid>/mountinfo has it.
     QByteArray mountTable() const;
@@ -77,7 +75,6 @@ private:
     QString m_sPrepare;
     QStringList m_lCommand;
     QProcessEnvironment m_oEnvironment; // additions to the test's own environment
-    QByteArray m_aRaw;
     QByteArray m_aPartial;
     QStringList m_lLines;
 };

@@ -101,12 +101,6 @@ void CStickBed::uevent(const QString& sSysPath, const QString& sAction)
     umockdev_testbed_uevent(m_pTestbed, sSysPath.toUtf8().constData(), sAction.toUtf8().constData());
 }
 
-void CStickBed::setAttribute(const QString& sSysPath, const QString& sName, const QString& sValue)
-{
-    umockdev_testbed_set_attribute(m_pTestbed, sSysPath.toUtf8().constData(), sName.toUtf8().constData(),
-                                   sValue.toUtf8().constData());
-}
-
 void CStickBed::remove(const QString& sSysPath)
 {
     umockdev_testbed_remove_device(m_pTestbed, sSysPath.toUtf8().constData());

@@ -31,9 +31,6 @@ public:
     // Sends a kernel event ("add", "remove", "change") for a device added before.
     void uevent(const QString& sSysPath, const QString& sAction);
 
-    // Changes a sysfs attribute of a device added before, e.g. "size" to "0" for a medium taken out.
-    void setAttribute(const QString& sSysPath, const QString& sName, const QString& sValue);
-
     void remove(const QString& sSysPath);
 
     // A device node without a device behind it, e.g. "sda1" for the partition of a stick.

@@ -9,8 +9,6 @@
  *     mount (a sized tmpfs) leaves no room beside it for the overlay's work folder: it is bind
  *     mounted instead. Every other mount goes to the real mount(2), so unknown file systems
  *     still fail for real (ENODEV).
- * VELTRANO_SHIM_UDEV_NEW_FAILURES=N
- *     The first N calls of udev_new() fail, as they would without memory.
  * VELTRANO_SHIM_SOCKETPAIR_FAILS=1
  *     Every socketpair() fails with EMFILE, as it would without a free descriptor.
  * VELTRANO_SHIM_SLEEP_SECONDS=N
@@ -27,8 +25,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-struct udev;
 
 static const char* findStickFolder(const char* source, const char* type, char* folder, size_t size)
 {
@@ -75,22 +71,6 @@ int mount(const char* source, const char* target, const char* type, unsigned lon
         return realMount(folder, target, NULL, MS_BIND, NULL);
     }
     return realMount(source, target, type, flags, data);
-}
-
-struct udev* udev_new(void)
-{
-    static int failuresLeft = -1;
-    if (failuresLeft < 0) {
-        const char* failures = getenv("VELTRANO_SHIM_UDEV_NEW_FAILURES");
-        failuresLeft = failures != NULL ? atoi(failures) : 0;
-    }
-    if (failuresLeft > 0) {
-        --failuresLeft;
-        return NULL;
-    }
-    typedef struct udev* (*UdevNewFunction)(void);
-    UdevNewFunction realUdevNew = (UdevNewFunction)dlsym(RTLD_NEXT, "udev_new");
-    return realUdevNew();
 }
 
 int socketpair(int domain, int type, int protocol, int fds[2])
