@@ -10,7 +10,7 @@
 #include "tools/standin/cprivatebus.h"
 #include "tools/standin/targetprogram.h"
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -21,6 +21,7 @@
 #include <csignal>
 #include <memory>
 #include <sys/prctl.h>
+#include <tuple>
 
 namespace {
 const int WAIT_MS = 10000;
@@ -81,11 +82,155 @@ private slots:
     void init() { startSim(); }
     void cleanup() { m_pSim.reset(); }
 
-    void statusPrintsTheSharedRecord();
-    void watchPrintsEachChangeUntilSigterm();
-    void versionListsTheAnnouncedVersions();
-    void unmountReportsTheOutcome();
-    void commandLine();
+    // The USB record in text and JSON, and the software versions of the general record.
+    void statusAndVersionReadTheSharedRecords()
+    {
+        publish(mountedStick());
+
+        // The session bus from the environment, as on the board.
+        CCtlRun oText({"status"}, m_oBus.address());
+        QCOMPARE(oText.status(), 0);
+        const QStringList lsLines = oText.outLines();
+        QCOMPARE(lsLines.size(), 2 + CRunUsb::FieldCount);
+        QCOMPARE(lsLines.first(), QString("stick mounted at /mnt/usbstick (/dev/sda, Acme Stick, 16.0 GiB)"));
+        // Names and values in columns, written fields marked; an empty text shows as "".
+        for (const char* pLine :
+             {"  UsbCapacity            17179869184 (16.0 GiB)           changed",
+              "  UsbVendor              Acme                             changed",
+              "  DatabaseDirFound       yes                              changed", "  UsbInfoText            \"\""}) {
+            QVERIFY2(lsLines.contains(pLine), qPrintable(oText.out()));
+        }
+
+        CCtlRun oJson(ctl({"status", "--json"}));
+        QCOMPARE(oJson.status(), 0);
+        QCOMPARE(oJson.outLines().size(), 1);
+        const QJsonObject oRecord = QJsonDocument::fromJson(oJson.out().toUtf8()).object();
+        QCOMPARE(oRecord.size(), CRunUsb::FieldCount + 2);
+        // Nothing is mounted at /mnt/usbstick on this machine; test_vm_sticks sees a stick's mount.
+        QVERIFY(oRecord.value("mount").isNull());
+        // toInt() and toBool() also require the JSON type.
+        QCOMPARE(oRecord.value("UsbDeviceState").toInt(), 2);
+        QCOMPARE(oRecord.value("UsbCapacity").toInteger(), SIXTEEN_GIB);
+        QCOMPARE(oRecord.value("UsbMountPath").toString(), QString("/mnt/usbstick"));
+        QCOMPARE(oRecord.value("DatabaseDirFound").toBool(), true);
+        QCOMPARE(oRecord.value("LogbookDirFound").toBool(true), false);
+        QCOMPARE(oRecord.value("UsbInfoText"), QJsonValue(""));
+        QCOMPARE(oRecord.value("changed").toArray(),
+                 QJsonArray({"UsbDeviceState", "UsbDataAvailable", "UpdateFileFound", "DatabaseDirFound",
+                             "UsbDeviceNode", "UsbVendor", "UsbModel", "UsbMountPath", "UsbCapacity"}));
+
+        CRunGeneralNonWM oGeneral;
+        oGeneral.setSwVersion("USB", "1.1 / rc-2");
+        oGeneral.setSwVersion("CORE", "4.2.0");
+        oGeneral.setSwVersion("GUI", "3.1");
+        QCOMPARE(m_oRuntime.setRuntimeGeneralNonWM(1234, oGeneral.toByteArray()).value(), 1);
+
+        CCtlRun oRun(ctl({"version"}));
+        QCOMPARE(oRun.status(), 0);
+        QCOMPARE(oRun.outLines(), QStringList({"CORE: 4.2.0", "GUI:  3.1", "USB:  1.1 / rc-2"}));
+    }
+
+    void watchPrintsEachChangeUntilSigterm()
+    {
+        CCtlRun oText(ctl({"watch"}));
+        CCtlRun oJson(ctl({"watch", "--json"}));
+        QTRY_VERIFY_WITH_TIMEOUT(oText.out().contains("shared record: state=0"), WAIT_MS);
+        QTRY_VERIFY_WITH_TIMEOUT(oJson.out().contains("\"initial\""), WAIT_MS);
+
+        publish(mountedStick());
+        const QString sWriter = QString::number(QCoreApplication::applicationPid());
+        QTRY_VERIFY_WITH_TIMEOUT(oText.out().contains("written by pid " + sWriter + ":\n"), WAIT_MS);
+        QTRY_COMPARE_WITH_TIMEOUT(oJson.outLines().size(), 2, WAIT_MS);
+
+        const QString sText = oText.out();
+        QVERIFY2(sText.contains(QRegularExpression("\\n  UsbDeviceState +0 -> 2\\n")), qPrintable(sText));
+        QVERIFY(sText.contains(QRegularExpression("\\n  UsbMountPath +\"\" -> \"/mnt/usbstick\"\\n")));
+        QVERIFY(sText.contains(QRegularExpression("\\n  UsbCapacity +0 \\(0 B\\) -> 17179869184 \\(16\\.0 GiB\\)\\n")));
+        QVERIFY(!sText.contains("UsbInfoText"));
+
+        const QJsonObject oChange = QJsonDocument::fromJson(oJson.outLines().at(1).toUtf8()).object();
+        QCOMPARE(oChange.value("event").toString(), QString("change"));
+        QCOMPARE(oChange.value("from").toInteger(), QCoreApplication::applicationPid());
+        QCOMPARE(oChange.value("fields").toObject().value("UsbDeviceState").toObject(),
+                 QJsonObject({{"old", 0}, {"new", 2}}));
+        QCOMPARE(oChange.value("fields").toObject().size(), 9);
+        QCOMPARE(oChange.value("record").toObject().value("UsbVendor").toString(), QString("Acme"));
+
+        // A restarted core is followed, and its fresh record becomes the new baseline.
+        m_pSim.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(oText.out().contains("the metering core left the bus"), WAIT_MS);
+        QTRY_VERIFY_WITH_TIMEOUT(oJson.out().contains("\"core-left\""), WAIT_MS);
+        startSim();
+        QTRY_VERIFY_WITH_TIMEOUT(oText.out().contains("the metering core is back; shared record: state=0"), WAIT_MS);
+        QTRY_VERIFY_WITH_TIMEOUT(oJson.out().contains("\"core-back\""), WAIT_MS);
+
+        oText.terminate();
+        oJson.terminate();
+        QCOMPARE(oText.status(), 0);
+        QCOMPARE(oJson.status(), 0);
+    }
+
+    // One core throughout, so each run starts from the record the one before left.
+    void unmountReportsTheOutcome()
+    {
+        const QDeadlineTimer oOneSecond(1000, Qt::PreciseTimer);
+        CCtlRun oNoAnswer(ctl({"unmount", "--timeout", "1"}));
+        answerUnmount(oNoAnswer, NoAnswer);
+        QCOMPARE(oNoAnswer.status(), 2);
+        QVERIFY(oOneSecond.hasExpired());
+        QVERIFY2(oNoAnswer.err().contains("no answer from the USB service within 1 s"), qPrintable(oNoAnswer.err()));
+
+        CCtlRun oStuck(ctl({"unmount"}));
+        answerUnmount(oStuck, StaysMounted);
+        QCOMPARE(oStuck.status(), 1);
+        QVERIFY2(oStuck.err().contains("no stick is mounted (UsbDeviceState 0)"), qPrintable(oStuck.err()));
+        QVERIFY(oStuck.err().contains("could not unmount the stick"));
+        QVERIFY(oStuck.err().contains("/var/log/Veltrano/usb.log"));
+
+        // The service has published its stick by now.
+        CCtlRun oDone(ctl({"unmount"}));
+        answerUnmount(oDone, Unmounted);
+        QVERIFY2(oDone.status() == 0, qPrintable(oDone.err()));
+        QVERIFY2(oDone.out().contains("the stick is unmounted from /mnt/usbstick"), qPrintable(oDone.out()));
+        QVERIFY(!oDone.err().contains("no stick is mounted"));
+
+        m_pSim->command("reply 2");
+        QVERIFY(!m_pSim->nextEvent("settings").isEmpty());
+        CCtlRun oRefused(ctl({"unmount"}));
+        answerUnmount(oRefused, NoAnswer);
+        QCOMPARE(oRefused.status(), 1);
+        QVERIFY2(oRefused.err().contains("setRuntimeUsb answered 2 (REPLY_FALSE)"), qPrintable(oRefused.err()));
+        QVERIFY(!oRefused.out().contains("waiting"));
+        // One request a run, none again at the deadline; the others are the service's six.
+        QCOMPARE(m_pSim->events("setRuntimeUsb").size(), 4 + 6);
+    }
+
+    // The runs that end before anything is asked of the core, and the help.
+    void commandLine()
+    {
+        m_pSim.reset();
+        const QString sNowhere = "unix:path=/nonexistent/bus";
+        QList<std::tuple<QStringList, int, QString>> lCases = {
+            {ctl({"unmount"}), 4, "the metering core com.Quorvik.Veltrano is not on the bus at " + m_oBus.address()},
+            {{"--address", sNowhere, "status"}, 4, "veltrano-usbctl: cannot reach the bus at " + sNowhere + ": "},
+            {{"version"}, 4, "no bus: give --address ADDR or set DBUS_SESSION_BUS_ADDRESS"}};
+        for (const char* pUsage : {"", "mount", "status extra", "version --json", "status --timeout 5",
+                                   "unmount --timeout 0", "unmount --timeout soon", "status --frob"}) {
+            lCases.append({QString(pUsage).split(' ', Qt::SkipEmptyParts), 3, "Try \"veltrano-usbctl --help\""});
+        }
+        for (const auto& [lsArguments, iStatus, sError] : lCases) {
+            CCtlRun oRun(lsArguments);
+            QVERIFY2(oRun.status() == iStatus, qPrintable(lsArguments.join(' ')));
+            QVERIFY2(oRun.err().startsWith("veltrano-usbctl: ") && oRun.err().contains(sError), qPrintable(oRun.err()));
+        }
+
+        CCtlRun oHelp({"--help"});
+        QCOMPARE(oHelp.status(), 0);
+        for (const char* sItem : {"status [--json]", "watch [--json]", "unmount [--timeout S]", "version",
+                                  "--address ADDR", "Exit status:", "  4  no bus"}) {
+            QVERIFY2(oHelp.out().contains(sItem), sItem);
+        }
+    }
 
 private:
     void startSim()
@@ -98,219 +243,48 @@ private:
         return QStringList {"--address", m_oBus.address()} + lsArguments;
     }
     // Writes through the core as the USB service does, with the test's pid as writer.
-    void publish(CRunUsb oRecord);
-    void answerUnmount(const CCtlRun& oRun, EOutcome eOutcome);
+    void publish(CRunUsb oRecord)
+    {
+        QDBusPendingReply<int> oReply =
+            m_oRuntime.setRuntimeUsb(int(QCoreApplication::applicationPid()), oRecord.toByteArray());
+        oReply.waitForFinished();
+        QVERIFY2(!oReply.isError(), qPrintable(oReply.error().message()));
+        QCOMPARE(oReply.value(), 1);
+    }
+
+    // Waits for the run's request, in which only the request is flagged so that the core takes over
+    // nothing else, and answers as the service does: the request taken while unmounting, the
+    // outcome, the cleared auxiliary flag.
+    void answerUnmount(const CCtlRun& oRun, EOutcome eOutcome)
+    {
+        QJsonObject oRequest;
+        const auto findRequest = [&]() {
+            for (const QJsonObject& oEvent : m_pSim->events("setRuntimeUsb")) {
+                oRequest = oEvent.value("from").toInteger() == oRun.pid() ? oEvent : oRequest;
+            }
+            return !oRequest.isEmpty();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(findRequest(), WAIT_MS);
+        QCOMPARE(oRequest.value("changed").toArray(), QJsonArray({"StartUnmountUsbDevice"}));
+        QCOMPARE(oRequest.value("record").toObject().value("StartUnmountUsbDevice").toBool(), true);
+        if (eOutcome == NoAnswer) {
+            return;
+        }
+        CRunUsb oService = mountedStick();
+        oService.setStartUnmountUsbDevice(false);
+        oService.setUnmountUsbDeviceActive(true);
+        publish(oService);
+        oService.setUsbDeviceUnmounted(eOutcome == Unmounted);
+        oService.setUnmountUsbDeviceActive(false);
+        publish(oService);
+        oService.setUsbAuxFlag(false);
+        publish(oService);
+    }
 
     CPrivateBus m_oBus;
     ComQuorvikVeltranoRuntimeInterface m_oRuntime {"com.Quorvik.Veltrano", "/RuntimeData", m_oBus.connection("peer")};
     std::unique_ptr<CCoreSimProcess> m_pSim;
 };
-
-void CTestUsbCtl::publish(CRunUsb oRecord)
-{
-    QDBusPendingReply<int> oReply =
-        m_oRuntime.setRuntimeUsb(int(QCoreApplication::applicationPid()), oRecord.toByteArray());
-    oReply.waitForFinished();
-    QVERIFY2(!oReply.isError(), qPrintable(oReply.error().message()));
-    QCOMPARE(oReply.value(), 1);
-}
-
-// Waits for the run's request, in which only the request is flagged so that the core takes over
-// nothing else, and answers as the service does: the request taken while unmounting, the
-// outcome, the cleared auxiliary flag.
-void CTestUsbCtl::answerUnmount(const CCtlRun& oRun, EOutcome eOutcome)
-{
-    QJsonObject oRequest;
-    const auto findRequest = [&]() {
-        for (const QJsonObject& oEvent : m_pSim->events("setRuntimeUsb")) {
-            oRequest = oEvent.value("from").toInteger() == oRun.pid() ? oEvent : oRequest;
-        }
-        return !oRequest.isEmpty();
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(findRequest(), WAIT_MS);
-    QCOMPARE(oRequest.value("changed").toArray(), QJsonArray({"StartUnmountUsbDevice"}));
-    QCOMPARE(oRequest.value("record").toObject().value("StartUnmountUsbDevice").toBool(), true);
-    if (eOutcome == NoAnswer) {
-        return;
-    }
-    CRunUsb oService = mountedStick();
-    oService.setStartUnmountUsbDevice(false);
-    oService.setUnmountUsbDeviceActive(true);
-    publish(oService);
-    if (eOutcome == Unmounted) {
-        oService.setUsbDeviceUnmounted(true);
-    }
-    oService.setUnmountUsbDeviceActive(false);
-    publish(oService);
-    oService.setUsbAuxFlag(false);
-    publish(oService);
-}
-
-void CTestUsbCtl::statusPrintsTheSharedRecord()
-{
-    publish(mountedStick());
-
-    // The session bus from the environment, as on the board.
-    CCtlRun oText({"status"}, m_oBus.address());
-    QCOMPARE(oText.status(), 0);
-    const QStringList lsLines = oText.outLines();
-    QCOMPARE(lsLines.size(), 2 + CRunUsb::FieldCount);
-    QCOMPARE(lsLines.first(), QString("stick mounted at /mnt/usbstick (/dev/sda, Acme Stick, 16.0 GiB)"));
-    // Names and values in columns, written fields marked; an empty text shows as "".
-    for (const char* pLine :
-         {"  UsbCapacity            17179869184 (16.0 GiB)           changed",
-          "  UsbVendor              Acme                             changed",
-          "  DatabaseDirFound       yes                              changed", "  UsbInfoText            \"\""}) {
-        QVERIFY2(lsLines.contains(pLine), qPrintable(oText.out()));
-    }
-
-    CCtlRun oJson(ctl({"status", "--json"}));
-    QCOMPARE(oJson.status(), 0);
-    QCOMPARE(oJson.outLines().size(), 1);
-    const QJsonObject oRecord = QJsonDocument::fromJson(oJson.out().toUtf8()).object();
-    QCOMPARE(oRecord.size(), CRunUsb::FieldCount + 2);
-    // Nothing is mounted at /mnt/usbstick on this machine; test_vm_sticks sees a stick's mount.
-    QVERIFY(oRecord.value("mount").isNull());
-    // toInt() and toBool() also require the JSON type.
-    QCOMPARE(oRecord.value("UsbDeviceState").toInt(), 2);
-    QCOMPARE(oRecord.value("UsbCapacity").toInteger(), SIXTEEN_GIB);
-    QCOMPARE(oRecord.value("UsbMountPath").toString(), QString("/mnt/usbstick"));
-    QCOMPARE(oRecord.value("DatabaseDirFound").toBool(), true);
-    QCOMPARE(oRecord.value("LogbookDirFound").toBool(true), false);
-    QCOMPARE(oRecord.value("UsbInfoText"), QJsonValue(""));
-    QCOMPARE(oRecord.value("changed").toArray(),
-             QJsonArray({"UsbDeviceState", "UsbDataAvailable", "UpdateFileFound", "DatabaseDirFound", "UsbDeviceNode",
-                         "UsbVendor", "UsbModel", "UsbMountPath", "UsbCapacity"}));
-}
-
-void CTestUsbCtl::watchPrintsEachChangeUntilSigterm()
-{
-    CCtlRun oText(ctl({"watch"}));
-    CCtlRun oJson(ctl({"watch", "--json"}));
-    QTRY_VERIFY_WITH_TIMEOUT(oText.out().contains("shared record: state=0"), WAIT_MS);
-    QTRY_VERIFY_WITH_TIMEOUT(oJson.out().contains("\"initial\""), WAIT_MS);
-
-    publish(mountedStick());
-    const QString sWriter = QString::number(QCoreApplication::applicationPid());
-    QTRY_VERIFY_WITH_TIMEOUT(oText.out().contains("written by pid " + sWriter + ":\n"), WAIT_MS);
-    QTRY_COMPARE_WITH_TIMEOUT(oJson.outLines().size(), 2, WAIT_MS);
-
-    const QString sText = oText.out();
-    QVERIFY2(sText.contains(QRegularExpression("\\n  UsbDeviceState +0 -> 2\\n")), qPrintable(sText));
-    QVERIFY(sText.contains(QRegularExpression("\\n  UsbMountPath +\"\" -> \"/mnt/usbstick\"\\n")));
-    QVERIFY(sText.contains(QRegularExpression("\\n  UsbCapacity +0 \\(0 B\\) -> 17179869184 \\(16\\.0 GiB\\)\\n")));
-    QVERIFY(!sText.contains("UsbInfoText"));
-
-    const QJsonObject oChange = QJsonDocument::fromJson(oJson.outLines().at(1).toUtf8()).object();
-    QCOMPARE(oChange.value("event").toString(), QString("change"));
-    QCOMPARE(oChange.value("from").toInteger(), QCoreApplication::applicationPid());
-    QCOMPARE(oChange.value("fields").toObject().value("UsbDeviceState").toObject(),
-             QJsonObject({{"old", 0}, {"new", 2}}));
-    QCOMPARE(oChange.value("fields").toObject().size(), 9);
-    QCOMPARE(oChange.value("record").toObject().value("UsbVendor").toString(), QString("Acme"));
-
-    // A restarted core is followed, and its fresh record becomes the new baseline.
-    m_pSim.reset();
-    QTRY_VERIFY_WITH_TIMEOUT(oText.out().contains("the metering core left the bus"), WAIT_MS);
-    QTRY_VERIFY_WITH_TIMEOUT(oJson.out().contains("\"core-left\""), WAIT_MS);
-    startSim();
-    QTRY_VERIFY_WITH_TIMEOUT(oText.out().contains("the metering core is back; shared record: state=0"), WAIT_MS);
-    QTRY_VERIFY_WITH_TIMEOUT(oJson.out().contains("\"core-back\""), WAIT_MS);
-
-    oText.terminate();
-    oJson.terminate();
-    QCOMPARE(oText.status(), 0);
-    QCOMPARE(oJson.status(), 0);
-}
-
-void CTestUsbCtl::versionListsTheAnnouncedVersions()
-{
-    CRunGeneralNonWM oGeneral;
-    oGeneral.setSwVersion("USB", "1.1 / rc-2");
-    oGeneral.setSwVersion("CORE", "4.2.0");
-    oGeneral.setSwVersion("GUI", "3.1");
-    QCOMPARE(m_oRuntime.setRuntimeGeneralNonWM(1234, oGeneral.toByteArray()).value(), 1);
-
-    CCtlRun oRun(ctl({"version"}));
-    QCOMPARE(oRun.status(), 0);
-    QCOMPARE(oRun.outLines(), QStringList({"CORE: 4.2.0", "GUI:  3.1", "USB:  1.1 / rc-2"}));
-}
-
-// One core throughout, so each run starts from the record the one before left.
-void CTestUsbCtl::unmountReportsTheOutcome()
-{
-    QElapsedTimer oTimer;
-    oTimer.start();
-    CCtlRun oNoAnswer(ctl({"unmount", "--timeout", "1"}));
-    answerUnmount(oNoAnswer, NoAnswer);
-    QCOMPARE(oNoAnswer.status(), 2);
-    QVERIFY2(oTimer.elapsed() >= 1000, qPrintable(QString::number(oTimer.elapsed())));
-    QVERIFY2(oNoAnswer.err().contains("no answer from the USB service within 1 s"), qPrintable(oNoAnswer.err()));
-
-    CCtlRun oStuck(ctl({"unmount"}));
-    answerUnmount(oStuck, StaysMounted);
-    QCOMPARE(oStuck.status(), 1);
-    QVERIFY2(oStuck.err().contains("no stick is mounted (UsbDeviceState 0)"), qPrintable(oStuck.err()));
-    QVERIFY(oStuck.err().contains("could not unmount the stick"));
-    QVERIFY(oStuck.err().contains("/var/log/Veltrano/usb.log"));
-
-    // The service has published its stick by now.
-    CCtlRun oDone(ctl({"unmount"}));
-    answerUnmount(oDone, Unmounted);
-    QVERIFY2(oDone.status() == 0, qPrintable(oDone.err()));
-    QVERIFY2(oDone.out().contains("the stick is unmounted from /mnt/usbstick"), qPrintable(oDone.out()));
-    QVERIFY(!oDone.err().contains("no stick is mounted"));
-
-    m_pSim->command("reply 2");
-    QVERIFY(!m_pSim->nextEvent("settings").isEmpty());
-    CCtlRun oRefused(ctl({"unmount"}));
-    answerUnmount(oRefused, NoAnswer);
-    QCOMPARE(oRefused.status(), 1);
-    QVERIFY2(oRefused.err().contains("setRuntimeUsb answered 2 (REPLY_FALSE)"), qPrintable(oRefused.err()));
-    QVERIFY(!oRefused.out().contains("waiting"));
-    // One request a run, none again at the deadline; the others are the service's six.
-    QCOMPARE(m_pSim->events("setRuntimeUsb").size(), 4 + 6);
-}
-
-// The runs that end before anything is asked of the core, and the help.
-void CTestUsbCtl::commandLine()
-{
-    m_pSim.reset();
-    struct SCase
-    {
-        QStringList lsArguments;
-        int iStatus;
-        QString sError;
-    };
-    const QString sNowhere = "unix:path=/nonexistent/bus";
-    QList<SCase> lCases = {
-        {ctl({"unmount"}), 4, "the metering core com.Quorvik.Veltrano is not on the bus at " + m_oBus.address()},
-        {{"--address", sNowhere, "status"}, 4, "veltrano-usbctl: cannot reach the bus at " + sNowhere + ": "},
-        {{"version"}, 4, "no bus: give --address ADDR or set DBUS_SESSION_BUS_ADDRESS"}};
-    for (const QStringList& lsUsage : QList<QStringList>({{},
-                                                          {"mount"},
-                                                          {"status", "extra"},
-                                                          {"version", "--json"},
-                                                          {"status", "--timeout", "5"},
-                                                          {"unmount", "--timeout", "0"},
-                                                          {"unmount", "--timeout", "soon"},
-                                                          {"status", "--frob"}})) {
-        lCases.append({lsUsage, 3, "Try \"veltrano-usbctl --help\""});
-    }
-    for (const SCase& oCase : lCases) {
-        CCtlRun oRun(oCase.lsArguments);
-        QVERIFY2(oRun.status() == oCase.iStatus, qPrintable(oCase.lsArguments.join(' ')));
-        QVERIFY2(oRun.err().startsWith("veltrano-usbctl: ") && oRun.err().contains(oCase.sError),
-                 qPrintable(oRun.err()));
-    }
-
-    CCtlRun oHelp({"--help"});
-    QCOMPARE(oHelp.status(), 0);
-    for (const char* sItem : {"status [--json]", "watch [--json]", "unmount [--timeout S]", "version", "--address ADDR",
-                              "Exit status:", "  4  no bus"}) {
-        QVERIFY2(oHelp.out().contains(sItem), sItem);
-    }
-}
 
 QTEST_GUILESS_MAIN(CTestUsbCtl)
 #include "test_usbctl.moc"
