@@ -17,9 +17,8 @@ private slots:
         QCOMPARE(QList<double>({double(oOdd.iCount), oOdd.dMedian, oOdd.dMin, oOdd.dMax, oOdd.dMean}),
                  QList<double>({3, 800, 790, 801, 797}));
         QCOMPARE(summarise({4, 1, 3, 2}).dMedian, 2.5);
-        const SSummary oEmpty = summarise({});
-        QCOMPARE(oEmpty.iCount, 0);
-        QCOMPARE(oEmpty.dMax, 0.0);
+        QCOMPARE(summarise({}).iCount, 0);
+        QCOMPARE(summarise({}).dMax, 0.0);
     }
 
     void memoryFromSmapsRollup()
@@ -37,8 +36,7 @@ private slots:
 
         // Half of USS is not USS.
         const SMemory oHalf = parseSmapsRollup("Rss: 10 kB\nPrivate_Clean: 4 kB\n");
-        QCOMPARE(oHalf.llUss, Q_INT64_C(-1));
-        QCOMPARE(oHalf.llPrivateDirty, Q_INT64_C(-1));
+        QCOMPARE(QList<qint64>({oHalf.llUss, oHalf.llPrivateDirty}), QList<qint64>({-1, -1}));
     }
 
     void callsPerThreadWithinTheWindow()
