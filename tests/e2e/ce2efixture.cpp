@@ -114,6 +114,17 @@ QList<QJsonObject> CE2eFixture::publishedBy(int iPid) const
     return CCoreSimProcess::recordsOf(lEvents);
 }
 
+void CE2eFixture::verifyUnmountPublications(qsizetype iFirst, bool bUnmounted)
+{
+    const QList<QJsonObject> lRecords = publications().mid(iFirst, 3);
+    QCOMPARE(lRecords.size(), 3);
+    QCOMPARE(lRecords[0].value("StartUnmountUsbDevice").toBool(), false);
+    QCOMPARE(lRecords[0].value("UnmountUsbDeviceActive").toBool(), true);
+    QCOMPARE(lRecords[1].value("UnmountUsbDeviceActive").toBool(), false);
+    QCOMPARE(lRecords[1].value("UsbDeviceUnmounted").toBool(), bUnmounted);
+    QCOMPARE(lRecords[2].value("UsbAuxFlag").toBool(), false);
+}
+
 int CE2eFixture::mountsAtStick() const
 {
     return static_cast<int>(m_pService->mountTable().count(" /mnt/usbstick "));

@@ -41,6 +41,9 @@ protected:
     // of one process of it.
     QList<QJsonObject> publications() const;
     QList<QJsonObject> publishedBy(int iPid) const;
+    // The three publications of an unmount, from iFirst on: the request taken with the unmount
+    // active, the unmount done (with the unmounted flag as it went), the auxiliary flag cleared.
+    void verifyUnmountPublications(qsizetype iFirst, bool bUnmounted);
     // The mounts at /mnt/usbstick in the service's namespace, and the source of the one on top.
     int mountsAtStick() const;
     QByteArray stickSource() const;

@@ -17,22 +17,11 @@ namespace {
 
 QStringList allFieldsBut(const QString& sLeftOut)
 {
-    QStringList lFields = {"UsbDeviceState",
-                           "UsbInfoText",
-                           "UsbDataAvailable",
-                           "UpdateFileFound",
-                           "DatabaseDirFound",
-                           "LogbookDirFound",
-                           "UsbDeviceNode",
-                           "UsbDeviceText",
-                           "UsbVendor",
-                           "UsbModel",
-                           "UsbMountPath",
-                           "UsbCapacity",
-                           "StartUnmountUsbDevice",
-                           "UnmountUsbDeviceActive",
-                           "UsbDeviceUnmounted",
-                           "UsbAuxFlag"};
+    QStringList lFields = QString(
+                              "UsbDeviceState UsbInfoText UsbDataAvailable UpdateFileFound DatabaseDirFound "
+                              "LogbookDirFound UsbDeviceNode UsbDeviceText UsbVendor UsbModel UsbMountPath "
+                              "UsbCapacity StartUnmountUsbDevice UnmountUsbDeviceActive UsbDeviceUnmounted UsbAuxFlag")
+                              .split(' ');
     lFields.removeAll(sLeftOut);
     return lFields;
 }

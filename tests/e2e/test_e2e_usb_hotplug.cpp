@@ -43,12 +43,8 @@ void TestE2eUsbHotplug::mounts_a_stick_plugged_in_and_clears_it_when_pulled()
     QCOMPARE(m_pService->count("'umount' OK"), 1);
     QCOMPARE(m_pSim->events("getRuntimeUsb").size(), 2);
 
-    const QList<QJsonObject> lRecords = publications();
-    QCOMPARE(lRecords[3].value("UnmountUsbDeviceActive").toBool(), true);
-    QCOMPARE(lRecords[4].value("UnmountUsbDeviceActive").toBool(), false);
-    QCOMPARE(lRecords[4].value("UsbDeviceUnmounted").toBool(), true);
-    QCOMPARE(lRecords[5].value("UsbAuxFlag").toBool(), false);
-    const QJsonObject oCleared = lRecords[6];
+    verifyUnmountPublications(3, true);
+    const QJsonObject oCleared = publications()[6];
     QCOMPARE(oCleared.value("UsbDeviceState").toInt(), 0);
     QCOMPARE(oCleared.value("UsbDeviceNode").toString(), QString(""));
     QCOMPARE(oCleared.value("UsbMountPath").toString(), QString(""));

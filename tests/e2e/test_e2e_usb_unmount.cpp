@@ -42,15 +42,8 @@ void TestE2eUsbUnmount::unmounts_on_request_and_polls_again_five_seconds_later()
     QVERIFY(m_pService->linesWith("start 'umount'").first().contains(" W: "));
     QCOMPARE(m_pService->count(":  'umount' OK "), 1);
 
-    // Accepted and active, done, then the auxiliary flag cleared.
-    const QList<QJsonObject> lRecords = publications().mid(iBefore);
-    QCOMPARE(lRecords.size(), 3);
-    QCOMPARE(lRecords[0].value("StartUnmountUsbDevice").toBool(), false);
-    QCOMPARE(lRecords[0].value("UnmountUsbDeviceActive").toBool(), true);
-    QCOMPARE(lRecords[0].value("UsbDeviceUnmounted").toBool(), false);
-    QCOMPARE(lRecords[1].value("UnmountUsbDeviceActive").toBool(), false);
-    QCOMPARE(lRecords[1].value("UsbDeviceUnmounted").toBool(), true);
-    QCOMPARE(lRecords[2].value("UsbAuxFlag").toBool(), false);
+    verifyUnmountPublications(iBefore, true);
+    QCOMPARE(publications().size(), iBefore + 3);
     QVERIFY(m_pSim->events("setRuntimeUsb").last().value("changed").toArray().contains("UsbAuxFlag"));
 
     // The next poll comes five seconds after the handling ended; a second stick shows it.
@@ -81,11 +74,7 @@ void TestE2eUsbUnmount::clears_the_request_without_retrying_when_the_stick_is_bu
              qPrintable(lFailed.first()));
     QVERIFY(m_pService->isStickMounted());
 
-    const QList<QJsonObject> lRecords = publications().mid(iBefore);
-    QCOMPARE(lRecords.size(), 3);
-    QCOMPARE(lRecords[1].value("StartUnmountUsbDevice").toBool(), false);
-    QCOMPARE(lRecords[1].value("UnmountUsbDeviceActive").toBool(), false);
-    QCOMPARE(lRecords[1].value("UsbDeviceUnmounted").toBool(), false);
+    verifyUnmountPublications(iBefore, false);
 
     // No retry: after the next polls the stick is still mounted and nothing was tried again.
     QTRY_VERIFY_WITH_TIMEOUT(m_pTriggers->signalsFrom("/").size() >= 10, 10000);
