@@ -152,10 +152,11 @@ void TestVmHotplug::keeps_a_busy_stick_mounted_until_the_file_is_closed()
     QCOMPARE(
         m_pMachine->run(QString("kill %1 && while kill -0 %1 2>/dev/null; do sleep 0.1; done").arg(iHolder)).iStatus,
         0);
+    const int iUnmounts = m_pGuest->count("'umount' OK");
     QCOMPARE(m_pMachine->run(unmountRequest()).iStatus, 0);
     QVERIFY(m_pGuest->stickMount().isEmpty());
     QCOMPARE(m_pGuest->lastRecord().value("UsbDeviceUnmounted").toBool(), true);
-    QCOMPARE(m_pGuest->count("'umount' OK"), 1);
+    QCOMPARE(m_pGuest->count("'umount' OK"), iUnmounts + 1);
     QVERIFY(pullAndWait("busy"));
 }
 
