@@ -38,8 +38,8 @@ private slots:
         QCOMPARE(LoggedTexts(), QStringList {"W over the limit"});
     }
 
-    // Size 0 rotates before every line. The copies kept at first (as many as the redundancy,
-    // three at most) are the older generations; a negative level lets debug lines in.
+    // Size 0 rotates before every line. The log and as many copies as are kept (three at most)
+    // hold older lines at first; a negative level lets debug lines in.
     void rotationKeepsTheNewestCopies_data()
     {
         QTest::addColumn<int>("iRedundancy"); // -1: not in usb.ini
