@@ -233,12 +233,10 @@ private slots:
         QVERIFY(QDir(QString::fromLatin1(TEST_LOG_FOLDER)).isEmpty());
 
         CloseLog();
-        SetLogIdentifier(QStringLiteral("USB1"));
         CaptureStdout([] { LogMessage(QtWarningMsg, QStringLiteral("after close")); });
         oSyslog = HeardBySyslog();
         QCOMPARE(oSyslog.iCloseCount, 1);
         QCOMPARE(oSyslog.iOpenCount, 2);
-        QCOMPARE(oSyslog.lCalls.last().aIdentity, QByteArray("USB1"));
 
         // The file log takes the identifier whole.
         ResetLog(QByteArray());
