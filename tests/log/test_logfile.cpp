@@ -7,31 +7,11 @@
 
 namespace {
 
-QString LogFile()
-{
-    return QString::fromLatin1(TEST_LOG_FILE);
-}
-
+// The log file itself for 0, else its rotated copy of that number.
 QString Generation(int iGeneration)
 {
-    return LogFile() + QLatin1Char('.') + QString::number(iGeneration);
-}
-
-// The message texts of a log file, without identifier, time and label.
-QStringList Texts(const QString& sPath)
-{
-    QStringList lTexts;
-    for (const QString& sLine : ReadLines(sPath)) {
-        lTexts.append(sLine.section(QLatin1Char(' '), 2));
-    }
-    return lTexts;
-}
-
-QByteArray ReadAll(const QString& sPath)
-{
-    QFile oFile(sPath);
-    oFile.open(QIODevice::ReadOnly);
-    return oFile.readAll();
+    const QString sLog = QString::fromLatin1(TEST_LOG_FILE);
+    return iGeneration == 0 ? sLog : sLog + QLatin1Char('.') + QString::number(iGeneration);
 }
 
 } // namespace
@@ -47,53 +27,46 @@ private slots:
     {
         ResetLog("[DEBUG_MESSAGES]\nLogfile_Size=100\n");
         const QByteArray aOld(100, 'x');
-        WriteFile(LogFile(), aOld);
+        WriteFile(Generation(0), aOld);
 
         LogMessage(QtWarningMsg, QStringLiteral("at the limit"));
         QVERIFY(!QFile::exists(Generation(1)));
 
         LogMessage(QtWarningMsg, QStringLiteral("over the limit"));
-        QVERIFY(ReadAll(Generation(1)).startsWith(aOld + "NOID("));
-        QVERIFY(ReadAll(Generation(1)).endsWith(" W at the limit\n"));
-        QCOMPARE(Texts(LogFile()), QStringList {QStringLiteral("over the limit")});
+        QVERIFY(ReadFile(Generation(1)).startsWith(aOld + "NOID("));
+        QVERIFY(ReadFile(Generation(1)).endsWith(" W at the limit\n"));
+        QCOMPARE(LoggedTexts(), QStringList {"W over the limit"});
     }
 
-    void sizeZeroRotatesBeforeEveryLine()
+    // Size 0 rotates before every line. The log and as many copies as are kept (three at most)
+    // hold older lines at first; a negative level lets debug lines in.
+    void rotationKeepsTheNewestCopies_data()
     {
-        ResetLog("[DEBUG_MESSAGES]\nLogfile_Size=0\n");
-        LogMessage(QtWarningMsg, QStringLiteral("a"));
-        LogMessage(QtWarningMsg, QStringLiteral("b"));
-        LogMessage(QtWarningMsg, QStringLiteral("c"));
-        QCOMPARE(Texts(LogFile()), QStringList {QStringLiteral("c")});
-        QCOMPARE(Texts(Generation(1)), QStringList {QStringLiteral("b")});
-        QVERIFY(!QFile::exists(Generation(2)));
+        QTest::addColumn<int>("iRedundancy"); // -1: not in usb.ini
+        QTest::addColumn<QStringList>("lGenerations"); // the log, usb.log.1, ...; no further copy
+        QTest::newRow("none") << 0 << QStringList {"D c"};
+        QTest::newRow("default") << -1 << QStringList {"D c", "D b"};
+        QTest::newRow("three") << 3 << QStringList {"D c", "D b", "D a", "W log"};
+        QTest::newRow("the most") << 99 << QStringList {"D c", "D b", "D a", "W log", "W 1", "W 2", "W 3"};
     }
 
-    void redundancyThreeShiftsEveryGeneration()
+    void rotationKeepsTheNewestCopies()
     {
-        ResetLog("[DEBUG_MESSAGES]\nLogfile_Size=0\nLogfile_Redundancy=3\n");
-        WriteFile(LogFile(), "current\n");
-        WriteFile(Generation(1), "first\n");
-        WriteFile(Generation(2), "second\n");
-        WriteFile(Generation(3), "third\n");
-
-        LogMessage(QtWarningMsg, QStringLiteral("new"));
-
-        QCOMPARE(Texts(LogFile()), QStringList {QStringLiteral("new")});
-        QCOMPARE(ReadAll(Generation(1)), QByteArray("current\n"));
-        QCOMPARE(ReadAll(Generation(2)), QByteArray("first\n"));
-        QCOMPARE(ReadAll(Generation(3)), QByteArray("second\n"));
-        QVERIFY(!QFile::exists(Generation(4)));
-    }
-
-    void redundancyZeroKeepsNoCopy()
-    {
-        ResetLog("[DEBUG_MESSAGES]\nLogfile_Size=0\nLogfile_Redundancy=0\n");
-        WriteFile(LogFile(), "current\n");
-        LogMessage(QtWarningMsg, QStringLiteral("new"));
-        QCOMPARE(Texts(LogFile()), QStringList {QStringLiteral("new")});
-        QCOMPARE(QDir(QString::fromLatin1(TEST_LOG_FOLDER)).entryList(QDir::Files),
-                 QStringList {QStringLiteral("usb.log")});
+        QFETCH(int, iRedundancy);
+        QFETCH(QStringList, lGenerations);
+        ResetLog("[DEBUG_MESSAGES]\nLogfile_Size=0\nLog_Level=-7\n"
+                 + (iRedundancy < 0 ? QByteArray() : "Logfile_Redundancy=" + QByteArray::number(iRedundancy) + '\n'));
+        WriteFile(Generation(0), "old:time W log\n");
+        for (int i = 1; i <= qMin(qAbs(iRedundancy), 3); ++i) {
+            WriteFile(Generation(i), "old:time W " + QByteArray::number(i) + '\n');
+        }
+        for (const char* szText : {"a", "b", "c"}) {
+            LogMessage(QtDebugMsg, QString::fromLatin1(szText));
+        }
+        QCOMPARE(QDir(QString::fromLatin1(TEST_LOG_FOLDER)).entryList(QDir::Files).size(), lGenerations.size());
+        for (int i = 0; i < lGenerations.size(); ++i) {
+            QCOMPARE(LoggedTexts(Generation(i)), QStringList {lGenerations[i]});
+        }
     }
 
     void missingFolderIsReportedOnceAndNotRetried()
@@ -108,7 +81,7 @@ private slots:
             LogMessage(QtWarningMsg, QStringLiteral("three"));
         });
         QCOMPARE(aConsole, DefaultIdentifier().toLatin1() + "open log file failed\n");
-        QVERIFY(!QFile::exists(LogFile()));
+        QVERIFY(!QFile::exists(Generation(0)));
     }
 
     void linesBelowTheLogLevelAreDropped()
@@ -117,8 +90,7 @@ private slots:
         LogMessage(QtWarningMsg, QStringLiteral("opens the file"));
         WriteLogFile(0, QStringLiteral("debug line"));
         WriteLogFile(1, QStringLiteral("warning line"));
-        QCOMPARE(ReadLines(LogFile()).size(), 2);
-        QCOMPARE(ReadLines(LogFile()).last(), QStringLiteral("warning line"));
+        QCOMPARE(ReadLines(Generation(0)).mid(1), QStringList {"warning line"});
     }
 };
 

@@ -4,51 +4,11 @@
 #include <QtTest>
 
 #include <atomic>
-#include <cstring>
 #include <thread>
 #include <vector>
 
 // The log as the daemon's threads meet it: the main thread and the heartbeat log at once, and
 // the log may be closed or renamed meanwhile. Also built under ThreadSanitizer (tests/tsan).
-
-// Stand-in for the system log, counting what it is asked for; it reads the identity the way
-// the library does, so a rename racing with a syslog call shows.
-namespace {
-
-std::atomic<int> g_iOpenCount {0};
-std::atomic<int> g_iSyslogCount {0};
-std::atomic<const char*> g_szIdentity {nullptr};
-
-void CountSyslog()
-{
-    const char* szIdentity = g_szIdentity;
-    if (szIdentity != nullptr && std::strlen(szIdentity) > 0) {
-        ++g_iSyslogCount;
-    }
-}
-
-} // namespace
-
-extern "C" void openlog(const char* szIdentity, int, int)
-{
-    g_szIdentity = szIdentity;
-    ++g_iOpenCount;
-}
-
-extern "C" void syslog(int, const char*, ...)
-{
-    CountSyslog();
-}
-
-// With _FORTIFY_SOURCE the library's calls of syslog() become calls of this one.
-extern "C" void __syslog_chk(int, int, const char*, ...)
-{
-    CountSyslog();
-}
-
-extern "C" void closelog()
-{
-}
 
 namespace {
 
@@ -84,32 +44,12 @@ public:
     }
 
     bool isRunning() const { return m_iRunning > 0; }
-    bool waitForAll()
-    {
-        return QTest::qWaitFor([this] { return !isRunning(); }, 60000);
-    }
 
 private:
     std::atomic<bool> m_bGate {false};
     std::atomic<int> m_iRunning;
     std::vector<std::thread> m_lThreads;
 };
-
-// Checks that the log holds every line of the named writers, whole and in each writer's order.
-void VerifyLines(const QString& sIdentifiers, int iLines, int iWriters)
-{
-    const QRegularExpression oPattern(
-        QStringLiteral("^(%1):\\d{4}-\\d\\d-\\d\\d_\\d\\d:\\d\\d:\\d\\d:\\d{3} W (first|second) (\\d+) \\.{40}$")
-            .arg(sIdentifiers));
-    QHash<QString, int> oNext;
-    const QStringList lLines = ReadLines(QString::fromLatin1(TEST_LOG_FILE));
-    QCOMPARE(lLines.size(), iWriters * iLines);
-    for (const QString& sLine : lLines) {
-        const QRegularExpressionMatch oMatch = oPattern.match(sLine);
-        QVERIFY2(oMatch.hasMatch(), qPrintable(sLine));
-        QCOMPARE(oMatch.captured(3).toInt(), oNext[oMatch.captured(2)]++);
-    }
-}
 
 } // namespace
 
@@ -120,60 +60,66 @@ class CTestLogThreads : public QObject
 private slots:
     void cleanupTestCase() { CloseLog(); }
 
-    void linesOfTwoThreadsNeverInterleave()
+    // Two writers let go at once find the log still to be opened (a debug line, below the log's
+    // level, has read the settings): it is opened once, for syslog (the first row: no identifier
+    // set yet) with the default identity. One writer meets a main thread that renames and closes
+    // the log, so that usb.ini is reread, the sink reopened and a new name copied for syslog
+    // meanwhile. No line is lost or torn, nor a name.
+    void linesOfThreadsStayWhole_data()
     {
-        ResetLog(QByteArray());
-        const int iLines = 2000;
-        CWriters oWriters({QStringLiteral("first"), QStringLiteral("second")}, iLines);
-        QVERIFY(oWriters.waitForAll());
-        VerifyLines(QRegularExpression::escape(DefaultIdentifier()), iLines, 2);
+        QTest::addColumn<QByteArray>("aIni");
+        QTest::addColumn<QStringList>("lWriters");
+        QTest::addColumn<bool>("bRename");
+        const QByteArray aSyslog = "[DEBUG_MESSAGES]\nUse_SysLog=1\n";
+        const QStringList lTwo = {QStringLiteral("first"), QStringLiteral("second")};
+        QTest::newRow("two writers, syslog") << aSyslog << lTwo << false;
+        QTest::newRow("two writers, file") << QByteArray() << lTwo << false;
+        QTest::newRow("renamed and closed, file") << QByteArray() << QStringList {"first"} << true;
+        QTest::newRow("renamed and closed, syslog") << aSyslog << QStringList {"first"} << true;
     }
 
-    // Both threads find the system log still to be opened; a debug line, below the log's
-    // level, has read the settings.
-    void syslogIsOpenedOnceWhenTwoThreadsStart()
+    void linesOfThreadsStayWhole()
     {
-        ResetLog("[DEBUG_MESSAGES]\nUse_SysLog=1\n");
+        QFETCH(QByteArray, aIni);
+        QFETCH(QStringList, lWriters);
+        QFETCH(bool, bRename);
+        ResetLog(aIni);
         LogMessage(QtDebugMsg, QStringLiteral("reads the settings"));
-        g_iOpenCount = 0;
-        g_iSyslogCount = 0;
-        const int iLines = 500;
-        CWriters oWriters({QStringLiteral("first"), QStringLiteral("second")}, iLines);
-        QVERIFY(oWriters.waitForAll());
-        QCOMPARE(g_iOpenCount.load(), 1);
-        QCOMPARE(g_iSyslogCount.load(), 2 * iLines);
-        QVERIFY(!QFile::exists(QString::fromLatin1(TEST_LOG_FILE)));
-    }
-
-    // Closing reopens the file and rereads usb.ini under a running writer: no line is lost or torn.
-    void closeAndRenameWhileAnotherThreadLogs()
-    {
-        ResetLog(QByteArray());
-        const int iLines = 500;
-        CWriters oWriter({QStringLiteral("first")}, iLines);
+        const int iLines = 1000;
+        CWriters oWriters(lWriters, iLines);
         const QDeadlineTimer oDeadline(60000);
-        for (int i = 0; oWriter.isRunning() && !oDeadline.hasExpired(); ++i) {
+        for (int i = 0; bRename && oWriters.isRunning() && !oDeadline.hasExpired(); ++i) {
             SetLogIdentifier(i % 2 == 0 ? QStringLiteral("even") : QStringLiteral("odd"));
             CloseLog();
         }
-        QVERIFY(oWriter.waitForAll());
+        QTRY_VERIFY_WITH_TIMEOUT(!oWriters.isRunning(), 60000);
         SetLogIdentifier(DefaultIdentifier());
-        VerifyLines(QStringLiteral("even|odd|") + QRegularExpression::escape(DefaultIdentifier()), iLines, 1);
-    }
-
-    void renameWhileAnotherThreadUsesSyslog()
-    {
-        ResetLog("[DEBUG_MESSAGES]\nUse_SysLog=1\n");
-        g_iSyslogCount = 0;
-        const int iLines = 2000;
-        CWriters oWriter({QStringLiteral("first")}, iLines);
-        const QDeadlineTimer oDeadline(60000);
-        for (int i = 0; oWriter.isRunning() && !oDeadline.hasExpired(); ++i) {
-            SetLogIdentifier(i % 2 == 0 ? QStringLiteral("even") : QStringLiteral("odd"));
+        const QString sNames =
+            (bRename ? QStringLiteral("even|odd|") : QString()) + QRegularExpression::escape(DefaultIdentifier());
+        if (aIni.isNull()) {
+            // Every line of each writer, whole and in its order.
+            const QRegularExpression oPattern(
+                QStringLiteral(
+                    "^(%1):\\d{4}-\\d\\d-\\d\\d_\\d\\d:\\d\\d:\\d\\d:\\d{3} W (first|second) (\\d+) \\.{40}$")
+                    .arg(sNames));
+            QHash<QString, int> oNext;
+            const QStringList lLines = ReadLines(QString::fromLatin1(TEST_LOG_FILE));
+            QCOMPARE(lLines.size(), lWriters.size() * iLines);
+            for (const QString& sLine : lLines) {
+                const QRegularExpressionMatch oMatch = oPattern.match(sLine);
+                QVERIFY2(oMatch.hasMatch(), qPrintable(sLine));
+                QCOMPARE(oMatch.captured(3).toInt(), oNext[oMatch.captured(2)]++);
+            }
+            return;
         }
-        QVERIFY(oWriter.waitForAll());
-        SetLogIdentifier(DefaultIdentifier());
-        QCOMPARE(g_iSyslogCount.load(), iLines);
+        const SSyslog oSyslog = HeardBySyslog();
+        QVERIFY(bRename || oSyslog.iOpenCount == 1);
+        QCOMPARE(oSyslog.lCalls.size(), lWriters.size() * iLines);
+        const QRegularExpression oName(QStringLiteral("^(%1)$").arg(sNames));
+        for (const SSyslogCall& oCall : oSyslog.lCalls) {
+            QVERIFY2(oName.match(QString::fromLatin1(oCall.aIdentity)).hasMatch(), oCall.aIdentity.constData());
+        }
+        QVERIFY(!QFile::exists(QString::fromLatin1(TEST_LOG_FILE)));
     }
 };
 
