@@ -115,6 +115,13 @@ QList<QJsonObject> CGuestServices::publications() const
     return CCoreSimProcess::recordsOf(events("setRuntimeUsb"));
 }
 
+QList<QJsonObject> CGuestServices::publishedBy(int iPid) const
+{
+    QList<QJsonObject> lEvents = events("setRuntimeUsb");
+    lEvents.removeIf([&](const QJsonObject& oEvent) { return oEvent.value("from").toInt() != iPid; });
+    return CCoreSimProcess::recordsOf(lEvents);
+}
+
 QJsonObject CGuestServices::lastRecord() const
 {
     const QList<QJsonObject> lRecords = publications();

@@ -38,6 +38,8 @@ public:
     QList<QJsonObject> events(const QString& sEvent) const;
     // The records the daemon published: the simulator's setRuntimeUsb events.
     QList<QJsonObject> publications() const;
+    // The records that the daemon of process iPid published.
+    QList<QJsonObject> publishedBy(int iPid) const;
     QJsonObject lastRecord() const;
     // The daemon's console lines without colour codes.
     QStringList lines() const;
