@@ -11,11 +11,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <arpa/inet.h>
 #include <csignal>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -26,18 +22,11 @@ QString iniWith(const QString& sSetupGeneral)
     return "[DEBUG_MESSAGES]\nDisplay_Message=1\nDisplay_Level=0\n[SETUP_GENERAL]\n" + sSetupGeneral;
 }
 
-// A loopback port that nothing listens on: one the kernel just handed out and took back.
+// A loopback port that nothing listens on: one a bus was just given and gave back.
 quint16 closedPort()
 {
-    const int iSocket = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in oAddress = {};
-    oAddress.sin_family = AF_INET;
-    oAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t iLength = sizeof(oAddress);
-    bind(iSocket, reinterpret_cast<sockaddr*>(&oAddress), iLength);
-    getsockname(iSocket, reinterpret_cast<sockaddr*>(&oAddress), &iLength);
-    close(iSocket);
-    return ntohs(oAddress.sin_port);
+    const CPrivateBus oProbe(true);
+    return oProbe.tcpAddress().section("port=", 1).section(',', 0, 0).toUShort();
 }
 
 } // namespace
@@ -48,11 +37,9 @@ class TestE2eConnection : public QObject
 
 private slots:
     void gives_up_after_the_sixth_failed_attempt();
-    void uses_a_reachable_tcp_bus();
     void default_signal_action_applies_before_the_connection();
-    void retries_reach_a_bus_that_comes_late();
-    void retries_reach_a_tcp_bus_that_comes_late();
-    void ends_when_the_bus_goes_away();
+    void retries_reach_a_bus_that_comes_late_and_it_ends_when_the_bus_goes();
+    void retries_reach_a_tcp_bus_that_comes_late_and_use_it();
     void handles_signals_without_a_socket_pair_data();
     void handles_signals_without_a_socket_pair();
 };
@@ -89,35 +76,6 @@ void TestE2eConnection::gives_up_after_the_sixth_failed_attempt()
     QCOMPARE(oService.count("DBus connection is OK"), 0);
 }
 
-void TestE2eConnection::uses_a_reachable_tcp_bus()
-{
-    CPrivateBus oBus(true);
-    QVERIFY(oBus.isRunning());
-    QVERIFY(oBus.tcpAddress().startsWith("tcp:host=127.0.0.1,"));
-
-    // The session bus is unreachable on purpose: everything must come over TCP.
-    CServiceProcess oService(g_sNoBus);
-    oService.setIni(iniWith("Use_Session_Bus=0\nTCP_Bus_Address=\"" + oBus.tcpAddress() + "\"\n"));
-
-    QDBusConnection oClient = QDBusConnection::connectToBus(oBus.tcpAddress(), "tcp-client");
-    QVERIFY(oClient.isConnected());
-    CSignalRecorder oTriggers(oClient, "sigTrigger");
-    CSignalRecorder oNames(oClient, "sigSendName");
-    QVERIFY(oService.start());
-
-    // The first trigger comes after the subscriptions are in place.
-    QTRY_VERIFY_WITH_TIMEOUT(!oTriggers.signalsFrom("/Signals").isEmpty(), 5000);
-    QDBusMessage oQuery = QDBusMessage::createSignal("/Test", "com.Quorvik.Veltrano.Signals", "sigGetName");
-    oQuery << 1 << static_cast<int>(oService.pid());
-    QVERIFY(oClient.send(oQuery));
-
-    QTRY_COMPARE_WITH_TIMEOUT(oNames.all().size(), 1, 5000);
-    const QList<QVariant> lArguments = oNames.all().first().oMessage.arguments();
-    QCOMPARE(lArguments.value(0).toInt(), static_cast<int>(oService.pid()));
-    QCOMPARE(lArguments.value(1).toByteArray(), QByteArray("USB1"));
-    QDBusConnection::disconnectFromBus("tcp-client");
-}
-
 void TestE2eConnection::default_signal_action_applies_before_the_connection()
 {
     CServiceProcess oService(g_sNoBus);
@@ -131,31 +89,43 @@ void TestE2eConnection::default_signal_action_applies_before_the_connection()
     QCOMPARE(oService.count("Signal"), 0);
 }
 
-void TestE2eConnection::retries_reach_a_bus_that_comes_late()
+void TestE2eConnection::retries_reach_a_bus_that_comes_late_and_it_ends_when_the_bus_goes()
 {
-    // The service is given a socket path that leads to the bus only a second after its start.
+    // The service is given a socket path that leads to the bus only after its second attempt.
     QTemporaryDir oLinkDir;
     const QString sLink = oLinkDir.filePath("late-bus");
     CServiceProcess oService("unix:path=" + sLink);
     oService.setIni(iniWith("Dbus_Connection_Retry=500\n"));
-    CPrivateBus oBus;
-    QVERIFY(oBus.isRunning());
-    const QString sSocket = oBus.address().section("unix:path=", 1).section(',', 0, 0);
-    QDBusConnection oClient = oBus.connection("late-client");
-    CSignalRecorder oTriggers(oClient, "sigTrigger");
+    auto pBus = std::make_unique<CPrivateBus>();
+    QVERIFY(pBus->isRunning());
+    const QString sSocket = pBus->address().section("unix:path=", 1).section(',', 0, 0);
+    CSignalRecorder oTriggers(pBus->connection("late-client"), "sigTrigger");
 
     QVERIFY(oService.start());
     QTRY_COMPARE_WITH_TIMEOUT(oService.count("Can't connect to session bus!"), 2, 5000);
     QVERIFY(QFile::link(sSocket, sLink));
-
     QTRY_COMPARE_WITH_TIMEOUT(oService.count("DBus connection is OK"), 1, 5000);
     QVERIFY(oService.count("Can't connect to session bus!") <= 4);
+    // Once its set-up is done: Qt's D-Bus thread, asked for a new signal subscription on a
+    // connection that has just closed, waits on a call libdbus never made and fails libdbus's
+    // check, which aborts. Only the set-up subscribes.
     QTRY_VERIFY_WITH_TIMEOUT(!oTriggers.signalsFrom("/Signals").isEmpty(), 5000);
     QVERIFY(oService.isRunning());
+
+    pBus.reset();
+    // Noticed on the next poll tick, then the orderly end.
+    QVERIFY(oService.waitForExit(5000));
+    QCOMPARE(oService.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(oService.exitCode(), 1);
+    const QStringList lLost = oService.linesWith("DBus connection lost => exit program!");
+    QCOMPARE(lLost.size(), 1);
+    QVERIFY(lLost.first().contains(" C: "));
+    QCOMPARE(oService.count("CUsb deconstruktor!"), 1);
 }
 
-void TestE2eConnection::retries_reach_a_tcp_bus_that_comes_late()
+void TestE2eConnection::retries_reach_a_tcp_bus_that_comes_late_and_use_it()
 {
+    // The session bus is unreachable on purpose: everything must come over TCP.
     const quint16 uiPort = closedPort();
     CServiceProcess oService(g_sNoBus);
     oService.setIni(iniWith(QString("Use_Session_Bus=0\nDbus_Connection_Retry=500\n"
@@ -172,30 +142,21 @@ void TestE2eConnection::retries_reach_a_tcp_bus_that_comes_late()
     QVERIFY(oBus.isRunning());
     QTRY_COMPARE_WITH_TIMEOUT(oService.count("DBus connection is OK"), 1, 5000);
     QVERIFY(oService.count("Can't connect to ") <= 4);
-}
 
-void TestE2eConnection::ends_when_the_bus_goes_away()
-{
-    auto pBus = std::make_unique<CPrivateBus>();
-    QVERIFY(pBus->isRunning());
-    CServiceProcess oService(pBus->address());
-    oService.setIni(iniWith(QString()));
-    CSignalRecorder oTriggers(pBus->connection("peer"), "sigTrigger");
-    QVERIFY(oService.start());
-    // Once its set-up is done: Qt's D-Bus thread, asked for a new signal subscription on a
-    // connection that has just closed, waits on a call libdbus never made and fails libdbus's
-    // check, which aborts. Only the set-up subscribes.
+    QDBusConnection oClient = QDBusConnection::connectToBus(oBus.tcpAddress(), "tcp-client");
+    QVERIFY(oClient.isConnected());
+    CSignalRecorder oTriggers(oClient, "sigTrigger");
+    CSignalRecorder oNames(oClient, "sigSendName");
+    // The triggers come after the subscriptions are in place.
     QTRY_VERIFY_WITH_TIMEOUT(!oTriggers.signalsFrom("/Signals").isEmpty(), 5000);
-
-    pBus.reset();
-    // Noticed on the next poll tick, then the orderly end.
-    QVERIFY(oService.waitForExit(5000));
-    QCOMPARE(oService.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(oService.exitCode(), 1);
-    const QStringList lLost = oService.linesWith("DBus connection lost => exit program!");
-    QCOMPARE(lLost.size(), 1);
-    QVERIFY(lLost.first().contains(" C: "));
-    QCOMPARE(oService.count("CUsb deconstruktor!"), 1);
+    QDBusMessage oQuery = QDBusMessage::createSignal("/Test", "com.Quorvik.Veltrano.Signals", "sigGetName");
+    oQuery << 1 << static_cast<int>(oService.pid());
+    QVERIFY(oClient.send(oQuery));
+    QTRY_COMPARE_WITH_TIMEOUT(oNames.all().size(), 1, 5000);
+    const QList<QVariant> lArguments = oNames.all().first().oMessage.arguments();
+    QCOMPARE(lArguments.value(0).toInt(), static_cast<int>(oService.pid()));
+    QCOMPARE(lArguments.value(1).toByteArray(), QByteArray("USB1"));
+    QDBusConnection::disconnectFromBus("tcp-client");
 }
 
 void TestE2eConnection::handles_signals_without_a_socket_pair_data()
