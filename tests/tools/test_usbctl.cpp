@@ -78,10 +78,29 @@ private slots:
     void init() { startSim(); }
     void cleanup() { m_pSim.reset(); }
 
-    // The USB record in text and JSON, and the software versions of the general record.
-    void statusAndVersionReadTheSharedRecords()
+    // The USB record as watch follows it and as status shows it, and the software versions of the
+    // general record. Watch follows only the USB record.
+    void statusWatchAndVersionReadTheSharedRecords()
     {
+        CCtlRun oWatch(ctl({"watch"}));
+        CCtlRun oWatchJson(ctl({"watch", "--json"}));
+        QVERIFY(oWatch.shows("shared record: state=0") && oWatchJson.shows("\"initial\""));
         publish(mountedStick());
+        QVERIFY(oWatch.shows(QString("written by pid %1:\n").arg(QCoreApplication::applicationPid())));
+        QTRY_COMPARE_WITH_TIMEOUT(oWatchJson.outLines().size(), 2, WAIT_MS);
+
+        const QString sText = oWatch.out();
+        QVERIFY2(sText.contains(QRegularExpression("\\n  UsbDeviceState +0 -> 2\\n")), qPrintable(sText));
+        QVERIFY(sText.contains(QRegularExpression("\\n  UsbMountPath +\"\" -> \"/mnt/usbstick\"\\n")));
+        QVERIFY(sText.contains(QRegularExpression("\\n  UsbCapacity +0 \\(0 B\\) -> 17179869184 \\(16\\.0 GiB\\)\\n")));
+        QVERIFY(!sText.contains("UsbInfoText"));
+
+        const QJsonObject oChange = QJsonDocument::fromJson(oWatchJson.outLines().at(1).toUtf8()).object();
+        QCOMPARE(oChange["event"].toString(), QString("change"));
+        QCOMPARE(oChange["from"].toInteger(), QCoreApplication::applicationPid());
+        QCOMPARE(oChange["fields"]["UsbDeviceState"].toObject(), QJsonObject({{"old", 0}, {"new", 2}}));
+        QCOMPARE(oChange["fields"].toObject().size(), 9);
+        QCOMPARE(oChange["record"]["UsbVendor"].toString(), QString("Acme"));
 
         // The session bus from the environment, as on the board.
         CCtlRun oText({"status"}, m_oBus.address());
@@ -124,41 +143,17 @@ private slots:
         CCtlRun oRun(ctl({"version"}));
         QCOMPARE(oRun.status(), 0);
         QCOMPARE(oRun.outLines(), QStringList({"CORE: 4.2.0", "GUI:  3.1", "USB:  1.1 / rc-2"}));
-    }
-
-    void watchPrintsEachChangeUntilSigterm()
-    {
-        CCtlRun oText(ctl({"watch"}));
-        CCtlRun oJson(ctl({"watch", "--json"}));
-        QVERIFY(oText.shows("shared record: state=0") && oJson.shows("\"initial\""));
-
-        publish(mountedStick());
-        QVERIFY(oText.shows(QString("written by pid %1:\n").arg(QCoreApplication::applicationPid())));
-        QTRY_COMPARE_WITH_TIMEOUT(oJson.outLines().size(), 2, WAIT_MS);
-
-        const QString sText = oText.out();
-        QVERIFY2(sText.contains(QRegularExpression("\\n  UsbDeviceState +0 -> 2\\n")), qPrintable(sText));
-        QVERIFY(sText.contains(QRegularExpression("\\n  UsbMountPath +\"\" -> \"/mnt/usbstick\"\\n")));
-        QVERIFY(sText.contains(QRegularExpression("\\n  UsbCapacity +0 \\(0 B\\) -> 17179869184 \\(16\\.0 GiB\\)\\n")));
-        QVERIFY(!sText.contains("UsbInfoText"));
-
-        const QJsonObject oChange = QJsonDocument::fromJson(oJson.outLines().at(1).toUtf8()).object();
-        QCOMPARE(oChange["event"].toString(), QString("change"));
-        QCOMPARE(oChange["from"].toInteger(), QCoreApplication::applicationPid());
-        QCOMPARE(oChange["fields"]["UsbDeviceState"].toObject(), QJsonObject({{"old", 0}, {"new", 2}}));
-        QCOMPARE(oChange["fields"].toObject().size(), 9);
-        QCOMPARE(oChange["record"]["UsbVendor"].toString(), QString("Acme"));
 
         // A restarted core is followed, and its fresh record becomes the new baseline.
         m_pSim.reset();
-        QVERIFY(oText.shows("the metering core left the bus") && oJson.shows("\"core-left\""));
+        QVERIFY(oWatch.shows("the metering core left the bus") && oWatchJson.shows("\"core-left\""));
         startSim();
-        QVERIFY(oText.shows("the metering core is back; shared record: state=0") && oJson.shows("\"core-back\""));
+        QVERIFY(oWatch.shows("the metering core is back; shared record: state=0") && oWatchJson.shows("\"core-back\""));
 
-        oText.terminate();
-        oJson.terminate();
-        QCOMPARE(oText.status(), 0);
-        QCOMPARE(oJson.status(), 0);
+        oWatch.terminate();
+        oWatchJson.terminate();
+        QCOMPARE(oWatch.status(), 0);
+        QCOMPARE(oWatchJson.status(), 0);
     }
 
     // One core throughout, so each run starts from the record the one before left.
