@@ -1,6 +1,5 @@
 // veltrano-usbctl as an operator meets it: the real binary against the core simulator on a
-// private bus. The test itself plays the USB service, writing through the core as the service
-// does; test_e2e_usbctl has the real service.
+// private bus. The test itself plays the USB service, writing through the core as the service does.
 
 #include "records/crungeneralnonwm.h"
 #include "records/crunusb.h"
@@ -23,9 +22,7 @@
 #include <sys/prctl.h>
 #include <tuple>
 
-namespace {
 const int WAIT_MS = 10000;
-} // namespace
 
 // One run of the tool. The machine's session bus is never handed on; sSessionBus takes its place
 // when given.
@@ -46,11 +43,6 @@ public:
         waitForStarted(WAIT_MS);
         m_llPid = processId();
     }
-    ~CCtlRun() override
-    {
-        kill();
-        waitForFinished(WAIT_MS);
-    }
 
     // Waits for the end: the exit status, or -1 past the bound or for a crash (a sanitizer's
     // abort never passes for an exit status).
@@ -62,6 +54,10 @@ public:
     QString out() { return m_sOut += QString::fromUtf8(readAllStandardOutput()); }
     QString err() { return m_sErr += QString::fromUtf8(readAllStandardError()); }
     QStringList outLines() { return out().split('\n', Qt::SkipEmptyParts); }
+    bool shows(const QString& sText)
+    {
+        return QTest::qWaitFor([&] { return out().contains(sText); }, WAIT_MS);
+    }
     // Still known after the end.
     qint64 pid() const { return m_llPid; }
 
@@ -82,10 +78,29 @@ private slots:
     void init() { startSim(); }
     void cleanup() { m_pSim.reset(); }
 
-    // The USB record in text and JSON, and the software versions of the general record.
-    void statusAndVersionReadTheSharedRecords()
+    // The USB record as watch follows it and as status shows it, and the software versions of the
+    // general record. Watch follows only the USB record.
+    void statusWatchAndVersionReadTheSharedRecords()
     {
+        CCtlRun oWatch(ctl({"watch"}));
+        CCtlRun oWatchJson(ctl({"watch", "--json"}));
+        QVERIFY(oWatch.shows("shared record: state=0") && oWatchJson.shows("\"initial\""));
         publish(mountedStick());
+        QVERIFY(oWatch.shows(QString("written by pid %1:\n").arg(QCoreApplication::applicationPid())));
+        QTRY_COMPARE_WITH_TIMEOUT(oWatchJson.outLines().size(), 2, WAIT_MS);
+
+        const QString sText = oWatch.out();
+        QVERIFY2(sText.contains(QRegularExpression("\\n  UsbDeviceState +0 -> 2\\n")), qPrintable(sText));
+        QVERIFY(sText.contains(QRegularExpression("\\n  UsbMountPath +\"\" -> \"/mnt/usbstick\"\\n")));
+        QVERIFY(sText.contains(QRegularExpression("\\n  UsbCapacity +0 \\(0 B\\) -> 17179869184 \\(16\\.0 GiB\\)\\n")));
+        QVERIFY(!sText.contains("UsbInfoText"));
+
+        const QJsonObject oChange = QJsonDocument::fromJson(oWatchJson.outLines().at(1).toUtf8()).object();
+        QCOMPARE(oChange["event"].toString(), QString("change"));
+        QCOMPARE(oChange["from"].toInteger(), QCoreApplication::applicationPid());
+        QCOMPARE(oChange["fields"]["UsbDeviceState"].toObject(), QJsonObject({{"old", 0}, {"new", 2}}));
+        QCOMPARE(oChange["fields"].toObject().size(), 9);
+        QCOMPARE(oChange["record"]["UsbVendor"].toString(), QString("Acme"));
 
         // The session bus from the environment, as on the board.
         CCtlRun oText({"status"}, m_oBus.address());
@@ -128,46 +143,17 @@ private slots:
         CCtlRun oRun(ctl({"version"}));
         QCOMPARE(oRun.status(), 0);
         QCOMPARE(oRun.outLines(), QStringList({"CORE: 4.2.0", "GUI:  3.1", "USB:  1.1 / rc-2"}));
-    }
-
-    void watchPrintsEachChangeUntilSigterm()
-    {
-        CCtlRun oText(ctl({"watch"}));
-        CCtlRun oJson(ctl({"watch", "--json"}));
-        QTRY_VERIFY_WITH_TIMEOUT(oText.out().contains("shared record: state=0"), WAIT_MS);
-        QTRY_VERIFY_WITH_TIMEOUT(oJson.out().contains("\"initial\""), WAIT_MS);
-
-        publish(mountedStick());
-        const QString sWriter = QString::number(QCoreApplication::applicationPid());
-        QTRY_VERIFY_WITH_TIMEOUT(oText.out().contains("written by pid " + sWriter + ":\n"), WAIT_MS);
-        QTRY_COMPARE_WITH_TIMEOUT(oJson.outLines().size(), 2, WAIT_MS);
-
-        const QString sText = oText.out();
-        QVERIFY2(sText.contains(QRegularExpression("\\n  UsbDeviceState +0 -> 2\\n")), qPrintable(sText));
-        QVERIFY(sText.contains(QRegularExpression("\\n  UsbMountPath +\"\" -> \"/mnt/usbstick\"\\n")));
-        QVERIFY(sText.contains(QRegularExpression("\\n  UsbCapacity +0 \\(0 B\\) -> 17179869184 \\(16\\.0 GiB\\)\\n")));
-        QVERIFY(!sText.contains("UsbInfoText"));
-
-        const QJsonObject oChange = QJsonDocument::fromJson(oJson.outLines().at(1).toUtf8()).object();
-        QCOMPARE(oChange.value("event").toString(), QString("change"));
-        QCOMPARE(oChange.value("from").toInteger(), QCoreApplication::applicationPid());
-        QCOMPARE(oChange.value("fields").toObject().value("UsbDeviceState").toObject(),
-                 QJsonObject({{"old", 0}, {"new", 2}}));
-        QCOMPARE(oChange.value("fields").toObject().size(), 9);
-        QCOMPARE(oChange.value("record").toObject().value("UsbVendor").toString(), QString("Acme"));
 
         // A restarted core is followed, and its fresh record becomes the new baseline.
         m_pSim.reset();
-        QTRY_VERIFY_WITH_TIMEOUT(oText.out().contains("the metering core left the bus"), WAIT_MS);
-        QTRY_VERIFY_WITH_TIMEOUT(oJson.out().contains("\"core-left\""), WAIT_MS);
+        QVERIFY(oWatch.shows("the metering core left the bus") && oWatchJson.shows("\"core-left\""));
         startSim();
-        QTRY_VERIFY_WITH_TIMEOUT(oText.out().contains("the metering core is back; shared record: state=0"), WAIT_MS);
-        QTRY_VERIFY_WITH_TIMEOUT(oJson.out().contains("\"core-back\""), WAIT_MS);
+        QVERIFY(oWatch.shows("the metering core is back; shared record: state=0") && oWatchJson.shows("\"core-back\""));
 
-        oText.terminate();
-        oJson.terminate();
-        QCOMPARE(oText.status(), 0);
-        QCOMPARE(oJson.status(), 0);
+        oWatch.terminate();
+        oWatchJson.terminate();
+        QCOMPARE(oWatch.status(), 0);
+        QCOMPARE(oWatchJson.status(), 0);
     }
 
     // One core throughout, so each run starts from the record the one before left.
@@ -184,8 +170,7 @@ private slots:
         answerUnmount(oStuck, StaysMounted);
         QCOMPARE(oStuck.status(), 1);
         QVERIFY2(oStuck.err().contains("no stick is mounted (UsbDeviceState 0)"), qPrintable(oStuck.err()));
-        QVERIFY(oStuck.err().contains("could not unmount the stick"));
-        QVERIFY(oStuck.err().contains("/var/log/Veltrano/usb.log"));
+        QVERIFY(oStuck.err().contains(QRegularExpression("could not unmount the stick.*/var/log/Veltrano/usb.log")));
 
         // The service has published its stick by now.
         CCtlRun oDone(ctl({"unmount"}));
@@ -194,8 +179,7 @@ private slots:
         QVERIFY2(oDone.out().contains("the stick is unmounted from /mnt/usbstick"), qPrintable(oDone.out()));
         QVERIFY(!oDone.err().contains("no stick is mounted"));
 
-        m_pSim->command("reply 2");
-        QVERIFY(!m_pSim->nextEvent("settings").isEmpty());
+        QVERIFY(!m_pSim->command("reply 2", "settings").isEmpty());
         CCtlRun oRefused(ctl({"unmount"}));
         answerUnmount(oRefused, NoAnswer);
         QCOMPARE(oRefused.status(), 1);
@@ -247,9 +231,7 @@ private:
     {
         QDBusPendingReply<int> oReply =
             m_oRuntime.setRuntimeUsb(int(QCoreApplication::applicationPid()), oRecord.toByteArray());
-        oReply.waitForFinished();
-        QVERIFY2(!oReply.isError(), qPrintable(oReply.error().message()));
-        QCOMPARE(oReply.value(), 1);
+        QVERIFY2(oReply.value() == 1, qPrintable(oReply.error().message()));
     }
 
     // Waits for the run's request, in which only the request is flagged so that the core takes over
@@ -258,13 +240,10 @@ private:
     void answerUnmount(const CCtlRun& oRun, EOutcome eOutcome)
     {
         QJsonObject oRequest;
-        const auto findRequest = [&]() {
-            for (const QJsonObject& oEvent : m_pSim->events("setRuntimeUsb")) {
-                oRequest = oEvent.value("from").toInteger() == oRun.pid() ? oEvent : oRequest;
-            }
-            return !oRequest.isEmpty();
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(findRequest(), WAIT_MS);
+        do {
+            oRequest = m_pSim->nextEvent("setRuntimeUsb", WAIT_MS);
+        } while (!oRequest.isEmpty() && oRequest.value("from").toInteger() != oRun.pid());
+        QVERIFY(!oRequest.isEmpty());
         QCOMPARE(oRequest.value("changed").toArray(), QJsonArray({"StartUnmountUsbDevice"}));
         QCOMPARE(oRequest.value("record").toObject().value("StartUnmountUsbDevice").toBool(), true);
         if (eOutcome == NoAnswer) {

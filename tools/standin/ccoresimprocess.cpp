@@ -44,6 +44,12 @@ void CCoreSimProcess::command(const QString& sCommand)
     m_oProcess.waitForBytesWritten(1000);
 }
 
+QJsonObject CCoreSimProcess::command(const QString& sCommand, const QString& sEvent)
+{
+    command(sCommand);
+    return nextEvent(sEvent);
+}
+
 void CCoreSimProcess::endInput(const QString& sLastLine)
 {
     m_oProcess.write(sLastLine.toUtf8());

@@ -22,6 +22,8 @@ public:
     bool start();
     qint64 pid() const;
     void command(const QString& sCommand);
+    // Gives the command and waits for the event it prints, as nextEvent() does.
+    QJsonObject command(const QString& sCommand, const QString& sEvent);
     // Closes the simulator's standard input, after a last line without its line break if one
     // is given.
     void endInput(const QString& sLastLine = QString());
