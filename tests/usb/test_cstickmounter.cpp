@@ -52,15 +52,6 @@ QString failed(const char* szCall, const QString& sWhat, int iError)
 const QString g_sDetach = QString("umount2 /mnt/usbstick %1").arg(MNT_DETACH | UMOUNT_NOFOLLOW);
 const QString g_sUnmount = QString("umount2 /mnt/usbstick %1").arg(UMOUNT_NOFOLLOW);
 
-// What sits at the mount point, the bottom one first.
-void stackMounts(const QByteArrayList& lSources)
-{
-    g_oPlatform.lMounts.clear();
-    for (const QByteArray& aSource : lSources) {
-        g_oPlatform.addMount(aSource, aSource == "tmpfs" ? "tmpfs" : "vfat");
-    }
-}
-
 // One row of the mount table: "<source> <type>" attempts, separated by commas, all but a
 // mount's last one failing; no refusal means the last attempt mounts.
 void addMountRow(const char* szName, const CStickLayout& oLayout, const QByteArray& aKernel, const QString& sAttempts,
@@ -231,7 +222,7 @@ private slots:
     {
         g_oPlatform.hModes.insert("/dev/sdb2", S_IFBLK);
         for (const char* szSource : {"/dev/sdb", "/dev/sdb1", "/dev/sdb2"}) {
-            stackMounts({"/dev/vanished", szSource});
+            g_oPlatform.setMounts({"/dev/vanished", szSource});
             CStickMounter oMounter;
             QVERIFY(oMounter.mount("/dev/sdb"));
             QVERIFY(oMounter.isMounted());
@@ -242,7 +233,7 @@ private slots:
 
         // A mount under the stick's name whose node is gone is an earlier stick's: detached, then
         // mounted anew.
-        stackMounts({"/dev/sdb1"});
+        g_oPlatform.setMounts({"/dev/sdb1"});
         g_oPlatform.hModes.remove("/dev/sdb1");
         g_oPlatform.lCalls.clear();
         QVERIFY(CStickMounter().mount("/dev/sdb"));
@@ -255,14 +246,14 @@ private slots:
     void detaches_stale_mounts_before_mounting()
     {
         g_oPlatform.hModes.insert("/dev/sdba1", S_IFBLK);
-        stackMounts({"/dev/sdx1", "tmpfs", "/dev/sdba1"});
+        g_oPlatform.setMounts({"/dev/sdx1", "tmpfs", "/dev/sdba1"});
         QVERIFY(CStickMounter().mount("/dev/sdb"));
         QCOMPARE(g_oPlatform.lCalls,
                  QStringList({"sleep 3", g_sDetach, g_sDetach, g_sDetach, mountCall("/dev/sdb", "vfat")}));
         QCOMPARE(TakeLog(), QStringList({stale("/dev/sdba1"), stale("tmpfs"), stale("/dev/sdx1")}));
         QCOMPARE(g_oPlatform.sourcesAt(), QList<QByteArray>({"/dev/sdb"}));
 
-        stackMounts({"/dev/sdc1"});
+        g_oPlatform.setMounts({"/dev/sdc1"});
         g_oPlatform.iUmountErrno = EBUSY;
         QVERIFY(CStickMounter().mount("/dev/sdb"));
         QCOMPARE(TakeLog(), QStringList(failed("'umount2' ", "/dev/sdc1", EBUSY)));
@@ -369,7 +360,7 @@ private slots:
     // the first mount of a disk still present ends the detaching, and stays.
     void leaves_nothing_of_a_removed_stick()
     {
-        stackMounts({"/dev/sdc1", "/dev/sdx", "tmpfs", "/dev/sdb", "/dev/sdb1", "/dev/sdb2"});
+        g_oPlatform.setMounts({"/dev/sdc1", "/dev/sdx", "tmpfs", "/dev/sdb", "/dev/sdb1", "/dev/sdb2"});
         CStickMounter oMounter;
         oMounter.detachRemoved("/dev/sdb");
         QCOMPARE(g_oPlatform.sourcesAt(), QList<QByteArray>({"/dev/sdc1"}));
