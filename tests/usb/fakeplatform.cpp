@@ -61,6 +61,14 @@ void CFakePlatform::addMount(const QByteArray& aSource, const QByteArray& aType,
     lMounts.append({iNextId++, iParent, aTarget, aType, aSource});
 }
 
+void CFakePlatform::setMounts(const QList<QByteArray>& lSources)
+{
+    lMounts.clear();
+    for (const QByteArray& aSource : lSources) {
+        addMount(aSource, aSource == "tmpfs" ? "tmpfs" : "vfat");
+    }
+}
+
 QList<QByteArray> CFakePlatform::sourcesAt(const QByteArray& aTarget) const
 {
     QList<QByteArray> lSources;

@@ -44,6 +44,9 @@ struct CFakePlatform
     // Mounts on top of whatever is at the target already; the mount table shows the stack.
     void addMount(const QByteArray& aSource, const QByteArray& aType = "vfat",
                   const QByteArray& aTarget = "/mnt/usbstick");
+    // Replaces what is mounted at the mount point by these sources, the bottom one first; one
+    // named "tmpfs" is of that type, the others vfat.
+    void setMounts(const QList<QByteArray>& lSources);
     // The sources mounted at the target, the bottom one first.
     QList<QByteArray> sourcesAt(const QByteArray& aTarget = "/mnt/usbstick") const;
 
