@@ -31,8 +31,41 @@ class TestE2eCrossRecords : public CE2eFixture
     Q_OBJECT
 
 private slots:
-    void the_cross_daemon_publishes_the_native_bytes_data();
-    void the_cross_daemon_publishes_the_native_bytes();
+    void the_cross_daemon_publishes_the_native_bytes_data()
+    {
+        QTest::addColumn<QString>("sDaemon");
+        const QStringList lDaemons = qEnvironmentVariable("VELTRANO_CROSS_DAEMONS").split(':', Qt::SkipEmptyParts);
+        for (const QString& sDaemon : lDaemons) {
+            // build-armhf/bin/veltrano-usb-emulated is named "build-armhf".
+            QTest::newRow(qPrintable(QFileInfo(sDaemon).absolutePath().section('/', -2, -2))) << sDaemon;
+        }
+        if (lDaemons.isEmpty()) {
+            QSKIP("no cross build given in VELTRANO_CROSS_DAEMONS");
+        }
+    }
+
+    void the_cross_daemon_publishes_the_native_bytes()
+    {
+        QFETCH(QString, sDaemon);
+        QVERIFY2(QFileInfo(sDaemon).isExecutable(), qPrintable(sDaemon));
+
+        SPublished oNative;
+        publish({VELTRANO_SERVICE}, oNative);
+        QVERIFY(!QTest::currentTestFailed());
+        SPublished oCross;
+        publish({sDaemon}, oCross);
+        QVERIFY(!QTest::currentTestFailed());
+
+        QCOMPARE(oNative.llCapacity, SIXTEEN_GIB);
+        QCOMPARE(oCross.llCapacity, SIXTEEN_GIB);
+        // The record of a service without a stick is 100 bytes.
+        QCOMPARE(oNative.lUsb.value(0).size(), 2 * 100);
+        QCOMPARE(oCross.lUsb, oNative.lUsb);
+        QCOMPARE(oNative.lGeneral.size(), 1);
+        QCOMPARE(oNative.lGeneral[0].size(), 2 * 309);
+        QCOMPARE(oCross.lGeneral, oNative.lGeneral);
+        qInfo("identical: %lld USB records, the general record", static_cast<long long>(oNative.lUsb.size()));
+    }
 
 private:
     // Fills oPublished; a failure is the test's.
@@ -79,55 +112,6 @@ void TestE2eCrossRecords::publish(const QStringList& lCommand, SPublished& oPubl
     }
     m_pService->sendSignal(SIGTERM);
     QVERIFY(m_pService->waitForExit(10000));
-}
-
-void TestE2eCrossRecords::the_cross_daemon_publishes_the_native_bytes_data()
-{
-    QTest::addColumn<QString>("sDaemon");
-    const QStringList lDaemons = qEnvironmentVariable("VELTRANO_CROSS_DAEMONS").split(':', Qt::SkipEmptyParts);
-    for (const QString& sDaemon : lDaemons) {
-        // build-armhf/bin/veltrano-usb-emulated is named "build-armhf".
-        QTest::newRow(qPrintable(QFileInfo(sDaemon).absolutePath().section('/', -2, -2))) << sDaemon;
-    }
-    if (lDaemons.isEmpty()) {
-        QSKIP("no cross build given in VELTRANO_CROSS_DAEMONS");
-    }
-}
-
-void TestE2eCrossRecords::the_cross_daemon_publishes_the_native_bytes()
-{
-    QFETCH(QString, sDaemon);
-    QVERIFY2(QFileInfo(sDaemon).isExecutable(), qPrintable(sDaemon));
-
-    SPublished oNative;
-    publish({VELTRANO_SERVICE}, oNative);
-    QVERIFY(!QTest::currentTestFailed());
-    SPublished oCross;
-    publish({sDaemon}, oCross);
-    QVERIFY(!QTest::currentTestFailed());
-
-    QCOMPARE(oNative.llCapacity, SIXTEEN_GIB);
-    QCOMPARE(oCross.llCapacity, SIXTEEN_GIB);
-    // The record of a service without a stick is 100 bytes.
-    QCOMPARE(oNative.lUsb.value(0).size(), 2 * 100);
-    QCOMPARE(oCross.lUsb.size(), oNative.lUsb.size());
-    for (int i = 0; i < oNative.lUsb.size(); ++i) {
-        QCOMPARE(oCross.lUsb[i], oNative.lUsb[i]);
-    }
-    QCOMPARE(oNative.lGeneral.size(), 1);
-    QCOMPARE(oCross.lGeneral.size(), 1);
-    QCOMPARE(oNative.lGeneral[0].size(), 2 * 309);
-    QCOMPARE(oCross.lGeneral[0], oNative.lGeneral[0]);
-
-    QStringList lSizes;
-    for (const QString& sHex : oNative.lUsb) {
-        lSizes.append(QString::number(sHex.size() / 2));
-    }
-    qInfo().noquote() << QString("identical: %1 USB records (%2 bytes), the %3-byte general record; capacity %4")
-                             .arg(oNative.lUsb.size())
-                             .arg(lSizes.join(", "))
-                             .arg(oNative.lGeneral[0].size() / 2)
-                             .arg(oCross.llCapacity);
 }
 
 QTEST_GUILESS_MAIN(TestE2eCrossRecords)

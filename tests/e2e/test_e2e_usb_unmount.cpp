@@ -11,108 +11,102 @@ class TestE2eUsbUnmount : public CE2eFixture
     Q_OBJECT
 
 private slots:
-    void unmounts_on_request_and_polls_again_five_seconds_later();
-    void clears_the_request_without_retrying_when_the_stick_is_busy();
-    void clears_the_request_when_nothing_is_mounted();
-    void unmounts_nothing_when_the_shared_record_cannot_be_read();
+    void unmounts_on_request_and_polls_again_five_seconds_later()
+    {
+        joinWithMountedStick();
+        const int iBefore = static_cast<int>(publications().size());
+
+        m_pSim->command("unmount");
+        QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("m_pUsbTimer"), 1, 5000);
+        QVERIFY(!m_pService->isStickMounted());
+
+        QCOMPARE(m_pService->count("D: m_oRunUsb.getStartUnmountUsbDevice()  true "), 1);
+        QCOMPARE(m_pService->linesWith("start 'umount'").size(), 1);
+        QVERIFY(m_pService->linesWith("start 'umount'").first().contains(" W: "));
+        QCOMPARE(m_pService->count(":  'umount' OK "), 1);
+
+        verifyUnmountPublications(iBefore, true);
+        QCOMPARE(publications().size(), iBefore + 3);
+        QVERIFY(m_pSim->events("setRuntimeUsb").last().value("changed").toArray().contains("UsbAuxFlag"));
+
+        // The next poll comes five seconds after the handling ended; a second stick shows it.
+        m_pSticks->addStick("sdb");
+        const QString sPolled = "another stick is in use  Stick_sdb ";
+        QTRY_COMPARE_WITH_TIMEOUT(m_pService->count(sPolled), 1, 8000);
+        const qint64 llResumed = CServiceProcess::timeOf(m_pService->linesWith("m_pUsbTimer").first());
+        const qint64 llPolled = CServiceProcess::timeOf(m_pService->linesWith(sPolled).first());
+        QVERIFY2(llPolled - llResumed >= 4990 && llPolled - llResumed < 6000,
+                 qPrintable(QString::number(llPolled - llResumed)));
+    }
+
+    void clears_the_request_without_retrying_when_the_stick_is_busy()
+    {
+        joinWithMountedStick();
+
+        // A file held open on the stick, seen through the service's own namespace.
+        QFile oHeld(QString("/proc/%1/root/mnt/usbstick/Veltrano/database/records.db").arg(servicePid()));
+        QVERIFY(oHeld.open(QIODevice::ReadOnly));
+        const int iBefore = static_cast<int>(publications().size());
+
+        m_pSim->command("unmount");
+        QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("m_pUsbTimer"), 1, 5000);
+        const QStringList lFailed = m_pService->linesWith("failed  errno");
+        QCOMPARE(lFailed.size(), 1);
+        QVERIFY(lFailed.first().contains(" W: "));
+        QVERIFY2(
+            lFailed.first().endsWith(":  'umount'  \"/mnt/usbstick\"  failed  errno =  Device or resource busy 16 "),
+            qPrintable(lFailed.first()));
+        QVERIFY(m_pService->isStickMounted());
+
+        verifyUnmountPublications(iBefore, false);
+
+        // No retry: after the next polls the stick is still mounted and nothing was tried again.
+        QTRY_VERIFY_WITH_TIMEOUT(m_pTriggers->signalsFrom("/").size() >= 10, 10000);
+        QCOMPARE(m_pService->count("start 'umount'"), 1);
+        QVERIFY(m_pService->isStickMounted());
+    }
+
+    void clears_the_request_when_nothing_is_mounted()
+    {
+        startAndJoin();
+
+        m_pSim->command("unmount");
+        QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("m_pUsbTimer"), 1, 5000);
+        QCOMPARE(m_pService->count(":  'umount'  \"\"  failed  errno =  No such file or directory 2 "), 1);
+        QCOMPARE(publications().last().value("StartUnmountUsbDevice").toBool(), false);
+        QCOMPARE(publications().last().value("UnmountUsbDeviceActive").toBool(), false);
+    }
+
+    void unmounts_nothing_when_the_shared_record_cannot_be_read()
+    {
+        joinWithMountedStick();
+
+        // The notice arrives, then the core is gone when the service asks for the record.
+        m_pSim->command("unmount");
+        m_pSim->command("quit");
+        QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("'getRuntimeUsb' returns NULL"), 1, 5000);
+        QVERIFY(m_pService->isStickMounted());
+        QCOMPARE(m_pService->count("start 'umount'"), 0);
+
+        // Polling resumes a second later; a second stick shows it.
+        m_pSticks->addStick("sdb");
+        const QString sPolled = "another stick is in use  Stick_sdb ";
+        QTRY_COMPARE_WITH_TIMEOUT(m_pService->count(sPolled), 1, 5000);
+        const qint64 llFailed = CServiceProcess::timeOf(m_pService->linesWith("'getRuntimeUsb' returns NULL").first());
+        const qint64 llPolled = CServiceProcess::timeOf(m_pService->linesWith(sPolled).first());
+        QVERIFY2(llPolled - llFailed >= 990 && llPolled - llFailed < 2000,
+                 qPrintable(QString::number(llPolled - llFailed)));
+    }
 
 private:
-    void joinWithMountedStick();
+    void joinWithMountedStick()
+    {
+        m_pSticks->addStick("sda");
+        m_pService->setSticks("vfat:/dev/sda=" + makeStickFolder({"Veltrano/database/records.db"}));
+        startAndJoin();
+        QVERIFY(m_pService->isStickMounted());
+    }
 };
-
-void TestE2eUsbUnmount::joinWithMountedStick()
-{
-    m_pSticks->addStick("sda");
-    m_pService->setSticks("vfat:/dev/sda=" + makeStickFolder({"Veltrano/database/records.db"}));
-    startAndJoin();
-    QVERIFY(m_pService->isStickMounted());
-}
-
-void TestE2eUsbUnmount::unmounts_on_request_and_polls_again_five_seconds_later()
-{
-    joinWithMountedStick();
-    const int iBefore = static_cast<int>(publications().size());
-
-    m_pSim->command("unmount");
-    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("m_pUsbTimer"), 1, 5000);
-    QVERIFY(!m_pService->isStickMounted());
-
-    QCOMPARE(m_pService->count("D: m_oRunUsb.getStartUnmountUsbDevice()  true "), 1);
-    QCOMPARE(m_pService->linesWith("start 'umount'").size(), 1);
-    QVERIFY(m_pService->linesWith("start 'umount'").first().contains(" W: "));
-    QCOMPARE(m_pService->count(":  'umount' OK "), 1);
-
-    verifyUnmountPublications(iBefore, true);
-    QCOMPARE(publications().size(), iBefore + 3);
-    QVERIFY(m_pSim->events("setRuntimeUsb").last().value("changed").toArray().contains("UsbAuxFlag"));
-
-    // The next poll comes five seconds after the handling ended; a second stick shows it.
-    m_pSticks->addStick("sdb");
-    const QString sPolled = "another stick is in use  Stick_sdb ";
-    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count(sPolled), 1, 8000);
-    const qint64 llResumed = CServiceProcess::timeOf(m_pService->linesWith("m_pUsbTimer").first());
-    const qint64 llPolled = CServiceProcess::timeOf(m_pService->linesWith(sPolled).first());
-    QVERIFY2(llPolled - llResumed >= 4990 && llPolled - llResumed < 6000,
-             qPrintable(QString::number(llPolled - llResumed)));
-}
-
-void TestE2eUsbUnmount::clears_the_request_without_retrying_when_the_stick_is_busy()
-{
-    joinWithMountedStick();
-
-    // A file held open on the stick, seen through the service's own namespace.
-    QFile oHeld(QString("/proc/%1/root/mnt/usbstick/Veltrano/database/records.db").arg(servicePid()));
-    QVERIFY(oHeld.open(QIODevice::ReadOnly));
-    const int iBefore = static_cast<int>(publications().size());
-
-    m_pSim->command("unmount");
-    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("m_pUsbTimer"), 1, 5000);
-    const QStringList lFailed = m_pService->linesWith("failed  errno");
-    QCOMPARE(lFailed.size(), 1);
-    QVERIFY(lFailed.first().contains(" W: "));
-    QVERIFY2(lFailed.first().endsWith(":  'umount'  \"/mnt/usbstick\"  failed  errno =  Device or resource busy 16 "),
-             qPrintable(lFailed.first()));
-    QVERIFY(m_pService->isStickMounted());
-
-    verifyUnmountPublications(iBefore, false);
-
-    // No retry: after the next polls the stick is still mounted and nothing was tried again.
-    QTRY_VERIFY_WITH_TIMEOUT(m_pTriggers->signalsFrom("/").size() >= 10, 10000);
-    QCOMPARE(m_pService->count("start 'umount'"), 1);
-    QVERIFY(m_pService->isStickMounted());
-}
-
-void TestE2eUsbUnmount::clears_the_request_when_nothing_is_mounted()
-{
-    startAndJoin();
-
-    m_pSim->command("unmount");
-    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("m_pUsbTimer"), 1, 5000);
-    QCOMPARE(m_pService->count(":  'umount'  \"\"  failed  errno =  No such file or directory 2 "), 1);
-    QCOMPARE(publications().last().value("StartUnmountUsbDevice").toBool(), false);
-    QCOMPARE(publications().last().value("UnmountUsbDeviceActive").toBool(), false);
-}
-
-void TestE2eUsbUnmount::unmounts_nothing_when_the_shared_record_cannot_be_read()
-{
-    joinWithMountedStick();
-
-    // The notice arrives, then the core is gone when the service asks for the record.
-    m_pSim->command("unmount");
-    m_pSim->command("quit");
-    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count("'getRuntimeUsb' returns NULL"), 1, 5000);
-    QVERIFY(m_pService->isStickMounted());
-    QCOMPARE(m_pService->count("start 'umount'"), 0);
-
-    // Polling resumes a second later; a second stick shows it.
-    m_pSticks->addStick("sdb");
-    const QString sPolled = "another stick is in use  Stick_sdb ";
-    QTRY_COMPARE_WITH_TIMEOUT(m_pService->count(sPolled), 1, 5000);
-    const qint64 llFailed = CServiceProcess::timeOf(m_pService->linesWith("'getRuntimeUsb' returns NULL").first());
-    const qint64 llPolled = CServiceProcess::timeOf(m_pService->linesWith(sPolled).first());
-    QVERIFY2(llPolled - llFailed >= 990 && llPolled - llFailed < 2000,
-             qPrintable(QString::number(llPolled - llFailed)));
-}
 
 QTEST_GUILESS_MAIN(TestE2eUsbUnmount)
 #include "test_e2e_usb_unmount.moc"

@@ -35,32 +35,29 @@ class TestSampleIni : public CE2eFixture
     Q_OBJECT
 
 private slots:
-    void holds_what_the_daemon_writes_into_an_empty_file();
-    void is_left_as_it_is();
+    void holds_what_the_daemon_writes_into_an_empty_file()
+    {
+        m_pService->setIni(QString());
+        startService();
+        // Both groups are written back while the service object is made, before the first trigger.
+        QCOMPARE(valuesOf(VELTRANO_SAMPLE_INI), valuesOf(m_pService->iniPath()));
+    }
+
+    void is_left_as_it_is()
+    {
+        const QByteArray aSample = sample();
+        QVERIFY(aSample.contains("\n;"));
+        m_pService->setIni(QString::fromUtf8(aSample));
+        startService();
+        m_pService->sendSignal(SIGTERM);
+        QVERIFY(m_pService->waitForExit(10000));
+        QCOMPARE(m_pService->exitCode(), 0);
+
+        QFile oIni(m_pService->iniPath());
+        QVERIFY(oIni.open(QIODevice::ReadOnly));
+        QCOMPARE(oIni.readAll(), aSample);
+    }
 };
-
-void TestSampleIni::holds_what_the_daemon_writes_into_an_empty_file()
-{
-    m_pService->setIni(QString());
-    startService();
-    // Both groups are written back while the service object is made, before the first trigger.
-    QCOMPARE(valuesOf(VELTRANO_SAMPLE_INI), valuesOf(m_pService->iniPath()));
-}
-
-void TestSampleIni::is_left_as_it_is()
-{
-    const QByteArray aSample = sample();
-    QVERIFY(aSample.contains("\n;"));
-    m_pService->setIni(QString::fromUtf8(aSample));
-    startService();
-    m_pService->sendSignal(SIGTERM);
-    QVERIFY(m_pService->waitForExit(10000));
-    QCOMPARE(m_pService->exitCode(), 0);
-
-    QFile oIni(m_pService->iniPath());
-    QVERIFY(oIni.open(QIODevice::ReadOnly));
-    QCOMPARE(oIni.readAll(), aSample);
-}
 
 QTEST_GUILESS_MAIN(TestSampleIni)
 #include "test_sample_ini.moc"

@@ -78,148 +78,136 @@ class TestCRunGeneralNonWM : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
-    void serviceAnnouncement();
-    void generalTimeIsLocal_data();
-    void generalTimeIsLocal();
-    void textsInWireOrder();
-    void swVersionsInReverseIterationOrder();
-    void flaggedTableMergesIntoOwn();
-    void nothingMarkedWithoutFlaggedDifference();
-};
+    void init() { setTimeZone("UTC"); }
 
-void TestCRunGeneralNonWM::init()
-{
-    setTimeZone("UTC");
-}
-
-void TestCRunGeneralNonWM::serviceAnnouncement()
-{
-    CRunGeneralNonWM oRecord;
-    oRecord.setSwVersion("USB", SW_VERSION);
-
-    QByteArray aExpected = freshBytes();
-    aExpected.replace(SW_VERSIONS_FLAG, 5, hex("01 00000001") + asciiText("USB") + asciiText(SW_VERSION));
-    QCOMPARE(aExpected.size(), 309);
-    QCOMPARE(oRecord.toByteArray().toHex(' '), aExpected.toHex(' '));
-    for (int i = 0; i < CRunGeneralNonWM::FieldCount; ++i) {
-        QCOMPARE(oRecord.isChanged(CRunGeneralNonWM::EField(i)), i == CRunGeneralNonWM::SwVersions);
-    }
-
-    // The date-time form depends on the stream version: the operator must set its own.
-    QByteArray aStreamed;
-    QDataStream out(&aStreamed, QIODevice::WriteOnly);
-    out << oRecord;
-    QCOMPARE(aStreamed, aExpected);
-}
-
-void TestCRunGeneralNonWM::generalTimeIsLocal_data()
-{
-    QTest::addColumn<QByteArray>("aZone");
-    QTest::addColumn<QByteArray>("aTimeBytes");
-    QTest::newRow("UTC") << QByteArray("UTC") << hex("00253d8c 00000000 ff");
-    QTest::newRow("one hour east") << QByteArray("CET-1") << hex("00253d8c 0036ee80 ff");
-}
-
-void TestCRunGeneralNonWM::generalTimeIsLocal()
-{
-    QFETCH(QByteArray, aZone);
-    QFETCH(QByteArray, aTimeBytes);
-    setTimeZone(aZone.constData());
-    CRunGeneralNonWM oRecord;
-    QCOMPARE(oRecord.getGeneralTime().toMSecsSinceEpoch(), Q_INT64_C(0));
-    QCOMPARE(oRecord.toByteArray().mid(GENERAL_TIME_FLAG + 1, 9).toHex(' '), aTimeBytes.toHex(' '));
-}
-
-void TestCRunGeneralNonWM::textsInWireOrder()
-{
-    CRunGeneralNonWM oAll;
-    for (const auto& oText : TEXTS) {
+    void serviceAnnouncement()
+    {
         CRunGeneralNonWM oRecord;
-        (oRecord.*oText.pSetter)("x");
+        oRecord.setSwVersion("USB", SW_VERSION);
+
         QByteArray aExpected = freshBytes();
-        aExpected.replace(oText.iFlagOffset, 5, hex("01 00000002 0078"));
-        QVERIFY2(oRecord.toByteArray() == aExpected, qPrintable(QString::number(oText.iFlagOffset)));
-        (oAll.*oText.pSetter)(QString::number(oText.iFlagOffset));
+        aExpected.replace(SW_VERSIONS_FLAG, 5, hex("01 00000001") + asciiText("USB") + asciiText(SW_VERSION));
+        QCOMPARE(aExpected.size(), 309);
+        QCOMPARE(oRecord.toByteArray().toHex(' '), aExpected.toHex(' '));
+        for (int i = 0; i < CRunGeneralNonWM::FieldCount; ++i) {
+            QCOMPARE(oRecord.isChanged(CRunGeneralNonWM::EField(i)), i == CRunGeneralNonWM::SwVersions);
+        }
+
+        // The date-time form depends on the stream version: the operator must set its own.
+        QByteArray aStreamed;
+        QDataStream out(&aStreamed, QIODevice::WriteOnly);
+        out << oRecord;
+        QCOMPARE(aStreamed, aExpected);
     }
 
-    // Reading must follow the same odd order, or the distinct texts end up swapped.
-    const QDateTime dtTime = QDateTime::fromMSecsSinceEpoch(Q_INT64_C(1765900000000));
-    oAll.setGeneralTime(dtTime);
-    CRunGeneralNonWM oReceived;
-    oReceived.fromByteArray(oAll.toByteArray());
-    QCOMPARE(oReceived.toByteArray().toHex(' '), oAll.toByteArray().toHex(' '));
-    QCOMPARE(oReceived.getGeneralTime(), dtTime);
-}
-
-void TestCRunGeneralNonWM::swVersionsInReverseIterationOrder()
-{
-    CRunGeneralNonWM oRecord;
-    for (const char* szModule : {"USB", "GUI", "CORE", "GPS", "CAN", "SMP"}) {
-        oRecord.setSwVersion(szModule, "0");
-        oRecord.setSwVersion(szModule, QString(szModule) + " 1.0");
+    void generalTimeIsLocal_data()
+    {
+        QTest::addColumn<QByteArray>("aZone");
+        QTest::addColumn<QByteArray>("aTimeBytes");
+        QTest::newRow("UTC") << QByteArray("UTC") << hex("00253d8c 00000000 ff");
+        QTest::newRow("one hour east") << QByteArray("CET-1") << hex("00253d8c 0036ee80 ff");
     }
-    QStringList lsExpected = oRecord.getSwVersions().keys();
-    std::reverse(lsExpected.begin(), lsExpected.end());
 
-    const QByteArray aBytes = oRecord.toByteArray();
-    QDataStream in(aBytes.mid(SW_VERSIONS_FLAG + 1));
-    in.setVersion(QDataStream::Qt_4_6);
-    quint32 uiCount = 0;
-    in >> uiCount;
-    QStringList lsWritten;
-    for (quint32 i = 0; i < uiCount; ++i) {
-        QString sModule;
-        QString sVersion;
-        in >> sModule >> sVersion;
-        QCOMPARE(sVersion, sModule + " 1.0");
-        lsWritten << sModule;
-    }
-    QCOMPARE(lsWritten, lsExpected);
-
-    CRunGeneralNonWM oReceived;
-    oReceived.fromByteArray(aBytes);
-    QCOMPARE(oReceived.getSwVersions(), oRecord.getSwVersions());
-    QVERIFY(oReceived.isChanged(CRunGeneralNonWM::SwVersions));
-}
-
-void TestCRunGeneralNonWM::flaggedTableMergesIntoOwn()
-{
-    CRunGeneralNonWM oPeer;
-    oPeer.setSwVersion("USB", "B");
-    CRunGeneralNonWM oOwn;
-    oOwn.setSwVersion("USB", "A");
-    oOwn.setSwVersion("GUI", "D");
-    oOwn.fromByteArray(oPeer.toByteArray());
-    QCOMPARE(oOwn.getSwVersions(), (QHash<QString, QString> {{"USB", "B"}, {"GUI", "D"}}));
-
-    // A table cut short reads as empty: flagged, it differs but brings nothing.
-    oPeer.setSwVersion("GPS", "C");
-    oOwn.fromByteArray(oPeer.toByteArray().left(SW_VERSIONS_FLAG + 20));
-    QCOMPARE(oOwn.getSwVersions(), (QHash<QString, QString> {{"USB", "B"}, {"GUI", "D"}}));
-}
-
-void TestCRunGeneralNonWM::nothingMarkedWithoutFlaggedDifference()
-{
-    QByteArray aFlaggedEmpty = freshBytes();
-    aFlaggedEmpty[SW_VERSIONS_FLAG] = '\x01';
-    CRunGeneralNonWM oTablePeer;
-    oTablePeer.setSwVersion("USB", "B");
-    QByteArray aUnflaggedTable = oTablePeer.toByteArray();
-    aUnflaggedTable[SW_VERSIONS_FLAG] = '\0';
-    QByteArray aOldVersion = oTablePeer.toByteArray().replace(0, 4, hex("000000ff"));
-    CRunGeneralNonWM oTextPeer;
-    oTextPeer.setGeneralText1("x");
-    QByteArray aUnflaggedText = oTextPeer.toByteArray();
-    aUnflaggedText[117] = '\0';
-
-    for (const QByteArray& aBytes : {aFlaggedEmpty, aUnflaggedTable, aUnflaggedText, aOldVersion}) {
+    void generalTimeIsLocal()
+    {
+        QFETCH(QByteArray, aZone);
+        QFETCH(QByteArray, aTimeBytes);
+        setTimeZone(aZone.constData());
         CRunGeneralNonWM oRecord;
-        oRecord.fromByteArray(aBytes);
-        QCOMPARE(oRecord.toByteArray(), freshBytes());
-        QVERIFY(!oRecord.hasChanges());
+        QCOMPARE(oRecord.getGeneralTime().toMSecsSinceEpoch(), Q_INT64_C(0));
+        QCOMPARE(oRecord.toByteArray().mid(GENERAL_TIME_FLAG + 1, 9).toHex(' '), aTimeBytes.toHex(' '));
     }
-}
+
+    void textsInWireOrder()
+    {
+        CRunGeneralNonWM oAll;
+        for (const auto& oText : TEXTS) {
+            CRunGeneralNonWM oRecord;
+            (oRecord.*oText.pSetter)("x");
+            QByteArray aExpected = freshBytes();
+            aExpected.replace(oText.iFlagOffset, 5, hex("01 00000002 0078"));
+            QVERIFY2(oRecord.toByteArray() == aExpected, qPrintable(QString::number(oText.iFlagOffset)));
+            (oAll.*oText.pSetter)(QString::number(oText.iFlagOffset));
+        }
+
+        // Reading must follow the same odd order, or the distinct texts end up swapped.
+        const QDateTime dtTime = QDateTime::fromMSecsSinceEpoch(Q_INT64_C(1765900000000));
+        oAll.setGeneralTime(dtTime);
+        CRunGeneralNonWM oReceived;
+        oReceived.fromByteArray(oAll.toByteArray());
+        QCOMPARE(oReceived.toByteArray().toHex(' '), oAll.toByteArray().toHex(' '));
+        QCOMPARE(oReceived.getGeneralTime(), dtTime);
+    }
+
+    void swVersionsInReverseIterationOrder()
+    {
+        CRunGeneralNonWM oRecord;
+        for (const char* szModule : {"USB", "GUI", "CORE", "GPS", "CAN", "SMP"}) {
+            oRecord.setSwVersion(szModule, "0");
+            oRecord.setSwVersion(szModule, QString(szModule) + " 1.0");
+        }
+        QStringList lsExpected = oRecord.getSwVersions().keys();
+        std::reverse(lsExpected.begin(), lsExpected.end());
+
+        const QByteArray aBytes = oRecord.toByteArray();
+        QDataStream in(aBytes.mid(SW_VERSIONS_FLAG + 1));
+        in.setVersion(QDataStream::Qt_4_6);
+        quint32 uiCount = 0;
+        in >> uiCount;
+        QStringList lsWritten;
+        for (quint32 i = 0; i < uiCount; ++i) {
+            QString sModule;
+            QString sVersion;
+            in >> sModule >> sVersion;
+            QCOMPARE(sVersion, sModule + " 1.0");
+            lsWritten << sModule;
+        }
+        QCOMPARE(lsWritten, lsExpected);
+
+        CRunGeneralNonWM oReceived;
+        oReceived.fromByteArray(aBytes);
+        QCOMPARE(oReceived.getSwVersions(), oRecord.getSwVersions());
+        QVERIFY(oReceived.isChanged(CRunGeneralNonWM::SwVersions));
+    }
+
+    void flaggedTableMergesIntoOwn()
+    {
+        CRunGeneralNonWM oPeer;
+        oPeer.setSwVersion("USB", "B");
+        CRunGeneralNonWM oOwn;
+        oOwn.setSwVersion("USB", "A");
+        oOwn.setSwVersion("GUI", "D");
+        oOwn.fromByteArray(oPeer.toByteArray());
+        QCOMPARE(oOwn.getSwVersions(), (QHash<QString, QString> {{"USB", "B"}, {"GUI", "D"}}));
+
+        // A table cut short reads as empty: flagged, it differs but brings nothing.
+        oPeer.setSwVersion("GPS", "C");
+        oOwn.fromByteArray(oPeer.toByteArray().left(SW_VERSIONS_FLAG + 20));
+        QCOMPARE(oOwn.getSwVersions(), (QHash<QString, QString> {{"USB", "B"}, {"GUI", "D"}}));
+    }
+
+    void nothingMarkedWithoutFlaggedDifference()
+    {
+        QByteArray aFlaggedEmpty = freshBytes();
+        aFlaggedEmpty[SW_VERSIONS_FLAG] = '\x01';
+        CRunGeneralNonWM oTablePeer;
+        oTablePeer.setSwVersion("USB", "B");
+        QByteArray aUnflaggedTable = oTablePeer.toByteArray();
+        aUnflaggedTable[SW_VERSIONS_FLAG] = '\0';
+        QByteArray aOldVersion = oTablePeer.toByteArray().replace(0, 4, hex("000000ff"));
+        CRunGeneralNonWM oTextPeer;
+        oTextPeer.setGeneralText1("x");
+        QByteArray aUnflaggedText = oTextPeer.toByteArray();
+        aUnflaggedText[117] = '\0';
+
+        for (const QByteArray& aBytes : {aFlaggedEmpty, aUnflaggedTable, aUnflaggedText, aOldVersion}) {
+            CRunGeneralNonWM oRecord;
+            oRecord.fromByteArray(aBytes);
+            QCOMPARE(oRecord.toByteArray(), freshBytes());
+            QVERIFY(!oRecord.hasChanges());
+        }
+    }
+};
 
 QTEST_APPLESS_MAIN(TestCRunGeneralNonWM)
 
