@@ -109,9 +109,7 @@ QList<QJsonObject> CE2eFixture::publications() const
 
 QList<QJsonObject> CE2eFixture::publishedBy(int iPid) const
 {
-    QList<QJsonObject> lEvents = m_pSim->events("setRuntimeUsb");
-    lEvents.removeIf([&](const QJsonObject& oEvent) { return oEvent.value("from").toInt() != iPid; });
-    return CCoreSimProcess::recordsOf(lEvents);
+    return CCoreSimProcess::recordsOf(m_pSim->events("setRuntimeUsb"), iPid);
 }
 
 void CE2eFixture::verifyUnmountPublications(qsizetype iFirst, bool bUnmounted)

@@ -116,6 +116,17 @@ QList<QJsonObject> CCoreSimProcess::recordsOf(const QList<QJsonObject>& lPublish
     return lRecords;
 }
 
+QList<QJsonObject> CCoreSimProcess::recordsOf(const QList<QJsonObject>& lPublishEvents, int iPid)
+{
+    QList<QJsonObject> lRecords;
+    for (const QJsonObject& oEvent : lPublishEvents) {
+        if (oEvent.value("from").toInt() == iPid) {
+            lRecords << oEvent.value("record").toObject();
+        }
+    }
+    return lRecords;
+}
+
 bool CCoreSimProcess::hasJoined()
 {
     bool bRead = false;

@@ -46,6 +46,8 @@ public:
     QList<QJsonObject> publications();
     // The records of the given setRuntimeUsb events, wherever the simulator's lines were read.
     static QList<QJsonObject> recordsOf(const QList<QJsonObject>& lPublishEvents);
+    // The same, of the events that process iPid sent.
+    static QList<QJsonObject> recordsOf(const QList<QJsonObject>& lPublishEvents, int iPid);
     // Whether a service has joined: its joining ends with the publication that follows its
     // read of the shared record.
     bool hasJoined();

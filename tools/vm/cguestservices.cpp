@@ -117,9 +117,7 @@ QList<QJsonObject> CGuestServices::publications() const
 
 QList<QJsonObject> CGuestServices::publishedBy(int iPid) const
 {
-    QList<QJsonObject> lEvents = events("setRuntimeUsb");
-    lEvents.removeIf([&](const QJsonObject& oEvent) { return oEvent.value("from").toInt() != iPid; });
-    return CCoreSimProcess::recordsOf(lEvents);
+    return CCoreSimProcess::recordsOf(events("setRuntimeUsb"), iPid);
 }
 
 QJsonObject CGuestServices::lastRecord() const
