@@ -30,13 +30,8 @@ private slots:
         QVERIFY(m_pSim->events("setRuntimeUsb").last().value("changed").toArray().contains("UsbAuxFlag"));
 
         // The next poll comes five seconds after the handling ended; a second stick shows it.
-        m_pSticks->addStick("sdb");
-        const QString sPolled = "another stick is in use  Stick_sdb ";
-        QTRY_COMPARE_WITH_TIMEOUT(m_pService->count(sPolled), 1, 8000);
-        const qint64 llResumed = CServiceProcess::timeOf(m_pService->linesWith("m_pUsbTimer").first());
-        const qint64 llPolled = CServiceProcess::timeOf(m_pService->linesWith(sPolled).first());
-        QVERIFY2(llPolled - llResumed >= 4990 && llPolled - llResumed < 6000,
-                 qPrintable(QString::number(llPolled - llResumed)));
+        const qint64 llDelay = msUntilASecondStickIsPolled("m_pUsbTimer", 8000);
+        QVERIFY2(llDelay >= 4990 && llDelay < 6000, qPrintable(QString::number(llDelay)));
     }
 
     void clears_the_request_without_retrying_when_the_stick_is_busy()
@@ -89,13 +84,8 @@ private slots:
         QCOMPARE(m_pService->count("start 'umount'"), 0);
 
         // Polling resumes a second later; a second stick shows it.
-        m_pSticks->addStick("sdb");
-        const QString sPolled = "another stick is in use  Stick_sdb ";
-        QTRY_COMPARE_WITH_TIMEOUT(m_pService->count(sPolled), 1, 5000);
-        const qint64 llFailed = CServiceProcess::timeOf(m_pService->linesWith("'getRuntimeUsb' returns NULL").first());
-        const qint64 llPolled = CServiceProcess::timeOf(m_pService->linesWith(sPolled).first());
-        QVERIFY2(llPolled - llFailed >= 990 && llPolled - llFailed < 2000,
-                 qPrintable(QString::number(llPolled - llFailed)));
+        const qint64 llDelay = msUntilASecondStickIsPolled("'getRuntimeUsb' returns NULL", 5000);
+        QVERIFY2(llDelay >= 990 && llDelay < 2000, qPrintable(QString::number(llDelay)));
     }
 
 private:
@@ -105,6 +95,19 @@ private:
         m_pService->setSticks("vfat:/dev/sda=" + makeStickFolder({"Veltrano/database/records.db"}));
         startAndJoin();
         QVERIFY(m_pService->isStickMounted());
+    }
+
+    // Plugs a second stick and gives the milliseconds from the first line holding sFrom to the
+    // poll that saw it (-1 if none did in time): when polling resumed.
+    qint64 msUntilASecondStickIsPolled(const QString& sFrom, int iTimeoutMs)
+    {
+        m_pSticks->addStick("sdb");
+        const QString sPolled = "another stick is in use  Stick_sdb ";
+        if (!QTest::qWaitFor([&] { return m_pService->count(sPolled) == 1; }, iTimeoutMs)) {
+            return -1;
+        }
+        return CServiceProcess::timeOf(m_pService->linesWith(sPolled).first())
+               - CServiceProcess::timeOf(m_pService->linesWith(sFrom).first());
     }
 };
 
